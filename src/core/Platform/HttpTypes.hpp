@@ -1,0 +1,40 @@
+#pragma once
+// Plain request and response values handed to and from a UrlSession.
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vhbr {
+
+inline constexpr std::size_t kMaxAPIReplyBytes = 8u << 20;
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;                // sent as is when bodyFile is empty
+    std::filesystem::path bodyFile;  // streamed from disk when set (PUT uploads)
+    // No byte moved for this long fails the request; there is deliberately no limit on the
+    // total duration, so a large upload on a slow link is never cut off while it progresses.
+    std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
+    std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
+    // Reply bodies beyond this are an error rather than unbounded memory; 0 discards the body.
+    std::size_t maxReplyBytes = kMaxAPIReplyBytes;
+};
+
+struct HttpResponse {
+    long statusCode = 0;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    // First header of that name, compared without regard to case.
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+}  // namespace vhbr

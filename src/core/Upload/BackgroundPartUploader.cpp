@@ -1,0 +1,70 @@
+#include "Upload/BackgroundPartUploader.hpp"
+
+#include "Support/Errors.hpp"
+
+namespace vhbr {
+
+namespace {
+
+constexpr long kMaxConnectionsPerHost = 6;
+
+std::string strippingQuotes(std::string tag) {
+    const auto first = tag.find_first_not_of('"');
+    if (first == std::string::npos) return {};
+    return tag.substr(first, tag.find_last_not_of('"') - first + 1);
+}
+
+}  // namespace
+
+BackgroundPartUploader::BackgroundPartUploader(std::string sessionIdentifier,
+                                               std::chrono::milliseconds requestTimeout)
+    : sessionIdentifier_(std::move(sessionIdentifier)),
+      requestTimeout_(requestTimeout),
+      session_(UrlSession::Options{kMaxConnectionsPerHost}) {}
+
+CompletedUploadPart BackgroundPartUploader::upload(const PartFile& part, const std::string& url,
+                                                   const std::string& mimeType) {
+    HttpRequest request;
+    request.method = "PUT";
+    request.url = url;
+    request.headers = {{"Content-Type", mimeType}};
+    request.bodyFile = part.fileURL;
+    request.idleTimeout = requestTimeout_;
+    request.connectTimeout = requestTimeout_;
+    request.maxReplyBytes = 0;
+
+    const auto id = session_.createTask(std::move(request), [this](UrlSession::TaskId t, HttpResult r) {
+        didComplete(t, std::move(r));
+    });
+    std::future<CompletedUploadPart> result;
+    {
+        std::lock_guard guard(lock_);
+        result = continuations_[id].get_future();
+        partNumbers_[id] = part.partNumber;
+    }
+    session_.resume(id);
+    return result.get();
+}
+
+void BackgroundPartUploader::didComplete(UrlSession::TaskId id, HttpResult result) {
+    std::promise<CompletedUploadPart> caller;
+    std::int64_t partNumber = 0;
+    {
+        std::lock_guard guard(lock_);
+        auto it = continuations_.find(id);
+        if (it == continuations_.end()) return;  // nobody waits for this transfer any more
+        caller = std::move(it->second);
+        continuations_.erase(it);
+        partNumber = partNumbers_[id];
+        partNumbers_.erase(id);
+    }
+    if (result.error) {
+        caller.set_exception(result.error);
+    } else if (const long status = result.response.statusCode; status >= 200 && status <= 299) {
+        caller.set_value({strippingQuotes(result.response.header("ETag").value_or("")), partNumber});
+    } else {
+        caller.set_exception(std::make_exception_ptr(APIError::httpStatus(status > 0 ? status : -1)));
+    }
+}
+
+}  // namespace vhbr

@@ -1,0 +1,45 @@
+#pragma once
+// Uploads part files by PUT to presigned URLs on its own transfer thread (at most 6 connections
+// per host) and turns each transfer's end back into one awaited result per part.
+//
+// Threads: upload() may be called from several worker threads at once; each call blocks until its
+// transfer ends. Stopping a job does not interrupt a part already under way: the caller waits for
+// the transfer's own end. Destroying the uploader ends waiting callers with CancelledError.
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "Platform/UrlSession.hpp"
+#include "Upload/FilePartWriter.hpp"
+#include "Upload/UploadState.hpp"
+
+namespace vhbr {
+
+class BackgroundPartUploader {
+public:
+    explicit BackgroundPartUploader(std::string sessionIdentifier,
+                                    std::chrono::milliseconds requestTimeout = std::chrono::seconds(60));
+
+    const std::string& sessionIdentifier() const { return sessionIdentifier_; }
+
+    // One PUT of the part file. Returns the part's number and entity tag (quotes stripped, empty
+    // when the store sent none); fails with the transport error, or APIError::httpStatus for a
+    // status outside 200–299 (−1 when no HTTP status came back).
+    CompletedUploadPart upload(const PartFile& part, const std::string& url, const std::string& mimeType);
+
+private:
+    void didComplete(UrlSession::TaskId id, HttpResult result);
+
+    std::string sessionIdentifier_;
+    std::chrono::milliseconds requestTimeout_;
+    std::mutex lock_;  // guards the two maps; never held while a transfer starts or a caller resumes
+    std::unordered_map<UrlSession::TaskId, std::promise<CompletedUploadPart>> continuations_;
+    std::unordered_map<UrlSession::TaskId, std::int64_t> partNumbers_;
+    UrlSession session_;  // last member: its thread stops before the maps go away
+};
+
+}  // namespace vhbr

@@ -1,0 +1,111 @@
+#pragma once
+// Request and response bodies of the task and upload endpoints. Requests encode with exactly the
+// service's keys, absent optionals left out; responses decode strictly (see Support/JSONFields).
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Upload/UploadModels.hpp"
+
+namespace vhbr {
+
+struct CreateTaskContract {
+    std::string surface = "newTask";
+    std::int64_t version = 2;
+    nlohmann::json toJSON() const;
+};
+
+struct CreateTaskMedia {
+    std::string fileName;
+    std::int64_t fileSize = 0;
+    std::string mimeType;
+    std::optional<double> durationHint;
+    nlohmann::json toJSON() const;
+};
+
+struct CreateTaskRequest {
+    std::string clientRequestId;
+    CreateTaskContract contract;
+    std::string sourceKind = "file";
+    UploadIntent intent = UploadIntent::subtitle;
+    std::string sourceLanguage;
+    std::string targetLanguage;
+    CreateTaskMedia media;
+    nlohmann::json toJSON() const;
+};
+
+struct CreateTaskResponse {
+    std::string id;
+    std::optional<bool> reused;
+    static CreateTaskResponse decode(const nlohmann::json& json);
+};
+
+struct UploadSessionRequest {
+    std::string fileName;
+    std::string fileType;
+    std::int64_t fileSize = 0;
+    bool useMultipart = false;
+    nlohmann::json toJSON() const;
+};
+
+// Services name these fields in more than one way; the first present, non-null key wins.
+struct UploadSessionResponse {
+    std::optional<std::string> presignedURL;
+    std::optional<std::string> key;
+    std::optional<std::string> uploadId;
+    std::optional<std::string> objectKey;
+    static UploadSessionResponse decode(const nlohmann::json& json);
+};
+
+struct UploadPartURLsRequest {
+    std::string objectKey;
+    std::string uploadId;
+    std::int64_t totalParts = 1;
+    nlohmann::json toJSON() const;
+};
+
+struct UploadPartURL {
+    std::int64_t partNumber = 0;
+    std::string url;
+    bool operator==(const UploadPartURL&) const = default;
+};
+
+struct UploadPartURLsResponse {
+    std::vector<UploadPartURL> parts;  // numbered by position, from 1
+    static UploadPartURLsResponse decode(const nlohmann::json& json);
+};
+
+struct CompleteUploadPart {
+    std::string eTag;
+    std::int64_t partNumber = 0;
+    nlohmann::json toJSON() const;
+};
+
+struct CompleteMultipartUploadRequest {
+    std::string objectKey;
+    std::string uploadId;
+    std::vector<CompleteUploadPart> parts;
+    nlohmann::json toJSON() const;
+};
+
+struct UploadCompleteRequest {
+    std::string objectKey;
+    std::optional<std::string> r2ObjectUrl;
+    std::string fileName;
+    std::int64_t fileSize = 0;
+    std::string mimeType;
+    std::optional<double> videoDuration;
+    nlohmann::json toJSON() const;
+};
+
+struct StagedUploadCleanupRequest {
+    std::optional<std::string> taskId;
+    std::optional<std::string> objectKey;
+    std::optional<std::string> uploadId;
+    nlohmann::json toJSON() const;
+};
+
+}  // namespace vhbr

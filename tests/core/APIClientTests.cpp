@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "LocalServer.hpp"
+#include "Services/APIClient.hpp"
+#include "Upload/UploadAPIModels.hpp"
+
+namespace vhbr {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct JoinCase {
+    std::string base;
+    std::string path;
+    std::string expected;
+};
+
+class APIClientURLTest : public ::testing::TestWithParam<JoinCase> {};
+
+TEST_P(APIClientURLTest, JoinsPathsPieceByPiece) {
+    const auto& c = GetParam();
+    EXPECT_EQ(APIClient(c.base, nullptr).url(c.path), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, APIClientURLTest,
+    ::testing::Values(JoinCase{"https://api.test", "/api/new-task/v2/tasks", "https://api.test/api/new-task/v2/tasks"},
+                      JoinCase{"https://api.test/", "/api/new-task/v2/tasks", "https://api.test/api/new-task/v2/tasks"},
+                      JoinCase{"https://api.test", "//api//new-task/v2/tasks/", "https://api.test/api/new-task/v2/tasks"},
+                      JoinCase{"https://api.test/base", "/a/b", "https://api.test/base/a/b"},
+                      JoinCase{"https://api.test", "/tasks/a b/upload-session", "https://api.test/tasks/a%20b/upload-session"},
+                      JoinCase{"https://api.test/v1", "a/b", "https://api.test/v1/a%2fb"}));
+
+class APIClientServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.server().Post(R"(/reply/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+            lastRequest = req;
+            res.status = std::stoi(req.matches[1]);
+            res.set_content(replyBody, "application/json");
+        });
+        server.server().Post("/stall", [this](const httplib::Request&, httplib::Response& res) {
+            server.stall(5s);
+            res.set_content("{}", "application/json");
+        });
+        server.server().Post("/trickle", [](const httplib::Request&, httplib::Response& res) {
+            // Slower in total than the idle time-out, but never idle for long.
+            auto pieces = std::make_shared<std::vector<std::string>>(
+                std::vector<std::string>{"{\"id\":\"", "x", "x", "x", "x", "x", "x", "\"}"});
+            res.set_chunked_content_provider("application/json", [pieces](size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(300ms);
+                sink.write(pieces->front().data(), pieces->front().size());
+                pieces->erase(pieces->begin());
+                if (pieces->empty()) sink.done();
+                return true;
+            });
+        });
+        server.start();
+    }
+
+    APIClient client(std::chrono::milliseconds timeout = 60s) { return APIClient(server.url(), &session, timeout); }
+
+    test::LocalServer server;
+    UrlSession session;
+    httplib::Request lastRequest;
+    std::string replyBody = "{}";
+};
+
+TEST_F(APIClientServerTest, SendsJSONHeadersAndTheBodyAsGiven) {
+    client().postRaw("/reply/200", nlohmann::json{{"fileSize", 1}}, std::nullopt);
+    EXPECT_EQ(lastRequest.get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(lastRequest.get_header_value("Accept"), "application/json");
+    EXPECT_FALSE(lastRequest.has_header("Authorization"));
+    EXPECT_EQ(lastRequest.body, R"({"fileSize":1})");
+
+    client().postRaw("/reply/200", StagedUploadCleanupRequest{}.toJSON(), std::string("tok"));
+    EXPECT_EQ(lastRequest.get_header_value("Authorization"), "Bearer tok");
+    EXPECT_EQ(lastRequest.body, "{}");
+
+    client().postRaw("/reply/200", nlohmann::json::object(), std::string());
+    ASSERT_TRUE(lastRequest.has_header("Authorization"));
+    EXPECT_EQ(lastRequest.get_header_value("Authorization").rfind("Bearer", 0), 0u);
+}
+
+TEST_F(APIClientServerTest, PostRawNeverJudgesTheStatus) {
+    replyBody = R"({"message":"nope"})";
+    auto response = client().postRaw("/reply/418", nlohmann::json::object(), std::nullopt);
+    EXPECT_EQ(response.statusCode, 418);
+    EXPECT_EQ(response.errorMessage(), "nope");
+}
+
+TEST_F(APIClientServerTest, PostJSONAcceptsOnly2xx) {
+    for (int status : {200, 201, 299}) {
+        EXPECT_NO_THROW(client().postJSON<EmptyResponse>("/reply/" + std::to_string(status), {}, std::nullopt))
+            << status;
+    }
+    for (int status : {300, 404, 500}) {
+        try {
+            client().postJSON<EmptyResponse>("/reply/" + std::to_string(status), {}, std::nullopt);
+            ADD_FAILURE() << status;
+        } catch (const APIError& e) {
+            EXPECT_EQ(e.status(), status);
+        }
+    }
+}
+
+struct ErrorBodyCase {
+    std::string body;
+    std::string description;
+};
+
+class APIClientErrorBodyTest : public APIClientServerTest, public ::testing::WithParamInterface<ErrorBodyCase> {};
+
+TEST_P(APIClientErrorBodyTest, DescribesFailuresByTheServiceTextOrTheStatus) {
+    replyBody = GetParam().body;
+    try {
+        client().postJSON<EmptyResponse>("/reply/404", {}, std::nullopt);
+        FAIL();
+    } catch (const APIError& e) {
+        EXPECT_STREQ(e.what(), GetParam().description.c_str());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, APIClientErrorBodyTest,
+    ::testing::Values(ErrorBodyCase{R"({"message":"Task not found","error":"x"})", "Task not found"},
+                      ErrorBodyCase{R"({"error":"Not here"})", "Not here"},
+                      ErrorBodyCase{R"({"message":7,"error":"Fallback"})", "Fallback"},
+                      ErrorBodyCase{"<html><body>404</body></html>", "The server returned status 404."},
+                      ErrorBodyCase{"", "The server returned status 404."},
+                      ErrorBodyCase{R"(["message"])", "The server returned status 404."},
+                      ErrorBodyCase{R"({"message":404})", "The server returned status 404."},
+                      ErrorBodyCase{R"({"detail":{"message":"nested"}})", "The server returned status 404."}));
+
+TEST_F(APIClientServerTest, EmptyBodyDecodesOnlyAsEmptyResponse) {
+    replyBody = "";
+    EXPECT_NO_THROW(client().postJSON<EmptyResponse>("/reply/200", {}, std::nullopt));
+    EXPECT_THROW(client().postJSON<CreateTaskResponse>("/reply/200", {}, std::nullopt), DecodingError);
+    EXPECT_THROW(client().postJSON<std::optional<EmptyResponse>>("/reply/200", {}, std::nullopt), DecodingError);
+    replyBody = "null";
+    EXPECT_EQ(client().postJSON<std::optional<EmptyResponse>>("/reply/200", {}, std::nullopt).has_value(), false);
+    replyBody = "[1,2]";
+    EXPECT_EQ(client().postJSON<std::optional<EmptyResponse>>("/reply/200", {}, std::nullopt).has_value(), true);
+}
+
+TEST_F(APIClientServerTest, RepliesOverTheCapAreAnErrorNotAnAllocation) {
+    replyBody = std::string(kMaxAPIReplyBytes - 16, ' ') + "{}";
+    EXPECT_NO_THROW(client().postJSON<EmptyResponse>("/reply/200", {}, std::nullopt));
+    replyBody = std::string(kMaxAPIReplyBytes + 1, ' ');
+    try {
+        client().postRaw("/reply/200", {}, std::nullopt);
+        FAIL();
+    } catch (const TransportError& e) {
+        EXPECT_STREQ(e.what(), "The server's reply was too large.");
+    }
+}
+
+TEST_F(APIClientServerTest, IdleTimeOutEndsAStalledRequestButNotASlowSteadyOne) {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        client(1s).postRaw("/stall", {}, std::nullopt);
+        FAIL();
+    } catch (const TransportError& e) {
+        EXPECT_STREQ(e.what(), "The request timed out.");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+
+    auto reply = client(1s).postJSON<CreateTaskResponse>("/trickle", {}, std::nullopt);
+    EXPECT_EQ(reply.id, "xxxxxx");
+}
+
+TEST_F(APIClientServerTest, CancellationFromAnotherThreadEndsTheRequestAtOnce) {
+    std::stop_source stop;
+    auto pending = std::async(std::launch::async, [&] { return client().postRaw("/stall", {}, std::nullopt, stop.get_token()); });
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    stop.request_stop();
+    EXPECT_THROW(pending.get(), CancelledError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST(APIClientTransport, RefusedConnectionHasAPlainDescription) {
+    UrlSession session;
+    // Port 9 on loopback: nothing listens there in the test environment.
+    APIClient client("http://127.0.0.1:9", &session, 5s);
+    try {
+        client.postRaw("/x", {}, std::nullopt);
+        FAIL();
+    } catch (const TransportError& e) {
+        EXPECT_STREQ(e.what(), "Could not connect to the server.");
+    }
+}
+
+}  // namespace
+}  // namespace vhbr
