@@ -1,0 +1,44 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vhbr::dev {
+
+struct Fault {
+    std::string route;
+    int times = 1;
+    std::optional<int> partNumber;  // part-put only: just this part
+    int delayMs = 0;
+    bool drop = false;
+    std::optional<int> status;
+    std::string body;
+
+    bool interrupts() const { return drop || status.has_value(); }
+};
+
+// Request counts per route and armed faults, for tests and benchmarks.
+class FaultInjector {
+public:
+    static bool isRoute(const std::string& route);
+    static Fault parse(const nlohmann::json& request);  // throws HttpError 400
+
+    // Counts the request and takes one use of the first armed fault that matches it.
+    std::optional<Fault> onRequest(const std::string& route, std::optional<int> partNumber = std::nullopt);
+    void arm(const Fault& fault);
+    nlohmann::json stats() const;
+    void reset();
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, int> requests_;
+    std::map<int, int> partPuts_;
+    std::vector<Fault> faults_;
+};
+
+}  // namespace vhbr::dev

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vhbr::dev {
+
+struct User {
+    std::string uid;
+    std::string email;
+};
+
+struct Login {
+    std::string nonce;
+    std::string codeChallenge;
+    std::int64_t expiresAtMs = 0;
+    std::string state;  // pending, approved, rejected, claimed
+    User approvedBy;    // set on approval; the claim issues a token for this user
+};
+
+// Desktop sign-in requests and the bearer tokens the service accepts, persisted in DIR/logins.json.
+// Tokens given on the command line belong to a fixed developer user and are not persisted.
+class LoginStore {
+public:
+    LoginStore(const std::filesystem::path& dataDir, std::vector<std::string> fixedTokens, bool autoApprove,
+               std::chrono::seconds ttl);
+
+    Login start(const std::string& codeChallenge);
+    struct Claim {
+        int status;
+        std::string token;  // with status 200
+        std::string message;
+    };
+    Claim claim(const std::string& nonce, const std::string& codeVerifier);
+    // Status 200, or 404 unknown, 409 no longer pending, 410 expired.
+    int decide(const std::string& nonce, bool approve, const User& user);
+    std::vector<Login> logins() const;  // oldest first
+
+    std::string signIn(const std::string& email);  // a new token for that user
+    std::optional<User> userForToken(const std::string& token) const;
+
+    static User developer() { return {"dev", "dev@localhost"}; }
+
+private:
+    std::string issueToken(const User& user);  // caller holds mutex_
+    void save() const;
+    std::filesystem::path file_;
+    std::vector<std::string> fixedTokens_;
+    bool autoApprove_;
+    std::chrono::seconds ttl_;
+    mutable std::mutex mutex_;
+    std::vector<Login> logins_;
+    std::map<std::string, User> tokens_;
+};
+
+}  // namespace vhbr::dev
