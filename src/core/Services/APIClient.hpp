@@ -42,6 +42,8 @@ public:
                        std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
     const std::string& baseURL() const { return baseURL_; }
+    UrlSession& session() const { return *session_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
 
     // Joins path to the base URL: a leading "/" means piece by piece, one component per segment.
     std::string url(const std::string& path) const;

@@ -46,6 +46,15 @@ CompletedUploadPart BackgroundPartUploader::upload(const PartFile& part, const s
     return result.get();
 }
 
+void BackgroundPartUploader::cancelAll() {
+    std::vector<UrlSession::TaskId> running;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& entry : partNumbers_) running.push_back(entry.first);
+    }
+    for (auto id : running) session_.cancel(id);
+}
+
 void BackgroundPartUploader::didComplete(UrlSession::TaskId id, HttpResult result) {
     std::promise<CompletedUploadPart> caller;
     std::int64_t partNumber = 0;

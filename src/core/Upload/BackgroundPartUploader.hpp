@@ -31,6 +31,9 @@ public:
     // status outside 200–299 (−1 when no HTTP status came back).
     CompletedUploadPart upload(const PartFile& part, const std::string& url, const std::string& mimeType);
 
+    // Ends every part transfer under way; their callers fail with CancelledError (used on quit).
+    void cancelAll();
+
 private:
     void didComplete(UrlSession::TaskId id, HttpResult result);
 

@@ -1,0 +1,32 @@
+#include "Upload/UploadJobLock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Platform/AtomicFile.hpp"
+#include "Support/Errors.hpp"
+
+namespace vhbr {
+
+UploadJobLock::UploadJobLock(const std::filesystem::path& directory, const std::string& clientRequestId) {
+    createPrivateDirectories(directory);
+    const auto path = directory / (clientRequestId + ".lock");
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) throw FileSystemError(describeFileError("Could not create the lock file", path, errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        throw AppError("This file is already being uploaded by another Velvetharbor process.");
+    }
+}
+
+UploadJobLock::~UploadJobLock() {
+    // The lock file stays: removing it would let a third process lock a new file while a second
+    // still holds the old one.
+    if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace vhbr

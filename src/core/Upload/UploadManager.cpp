@@ -1,0 +1,217 @@
+#include "Upload/UploadManager.hpp"
+
+#include <algorithm>
+
+#include "Platform/AppPaths.hpp"
+#include "Platform/AtomicFile.hpp"
+#include "Support/Uuid.hpp"
+
+namespace vhbr {
+
+namespace {
+
+constexpr std::size_t kRecentTaskCount = 5;
+const char* const kLastIntentKey = "VHBR_LAST_INTENT";
+const char* const kLastSourceKey = "VHBR_LAST_SOURCE_LANGUAGE";
+const char* const kLastTargetKey = "VHBR_LAST_TARGET_LANGUAGE";
+
+std::vector<UploadState> loadStatesOrNone(const UploadStateStore& store) {
+    try {
+        return store.loadIncompleteStates();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+struct UploadManager::Job {
+    std::jthread thread;
+};
+
+UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional<APIClient> apiClient,
+                             std::optional<UploadStateStore> stateStore, BackgroundPartUploader& partUploader,
+                             UserDefaults& defaults, Options options)
+    : main_(main),
+      config_(std::move(config)),
+      apiClient_(apiClient ? std::move(*apiClient) : APIClient(config_.apiBaseURL)),
+      stateStore_(stateStore ? std::move(*stateStore) : UploadStateStore()),
+      partUploader_(partUploader),
+      defaults_(defaults),
+      options_(std::move(options)) {
+    if (options_.partDirectory.empty()) options_.partDirectory = uploadPartsDirectory();
+    if (options_.lockDirectory.empty()) options_.lockDirectory = appDataDirectory() / "Locks";
+    try {
+        createPrivateDirectories(options_.partDirectory);
+    } catch (const std::exception&) {
+        // The part writer creates what it needs, and reports it if it cannot.
+    }
+    resumableStates_ = loadStatesOrNone(stateStore_);
+}
+
+UploadManager::~UploadManager() {
+    // Quitting is not cancelling: jobs stop where they are and keep their state files.
+    quitting_ = true;
+    quit_.request_stop();
+    partUploader_.cancelAll();
+    for (auto& [id, job] : jobs_) job->thread.request_stop();
+    jobs_.clear();
+    validations_.clear();
+    *alive_ = false;
+}
+
+void UploadManager::onMain(std::function<void()> fn) {
+    main_.post([alive = alive_, fn = std::move(fn)] {
+        if (*alive) fn();
+    });
+}
+
+void UploadManager::setPendingDraft(std::optional<UploadDraft> draft) {
+    pendingDraft_ = std::move(draft);
+    pendingDraftChanged.emit();
+}
+
+void UploadManager::setUploadAlert(std::optional<UploadAlert> alert) {
+    uploadAlert_ = std::move(alert);
+    uploadAlertChanged.emit();
+}
+
+void UploadManager::enqueueFiles(const std::vector<std::filesystem::path>& files) {
+    if (files.empty()) return;
+    if (navigator_) navigator_->openMainWindow();
+    validations_.remove_if(
+        [](auto& f) { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    for (const auto& file : files) {
+        validations_.push_back(std::async(std::launch::async, [this, file] {
+            try {
+                auto metadata = UploadFileValidator::metadata(file);
+                onMain([this, metadata] { prepareDraft(metadata); });
+            } catch (const std::exception& e) {
+                onMain([this, message = std::string(e.what())] {
+                    setUploadAlert(UploadAlert::make("Cannot start upload", message));
+                });
+            }
+        }));
+    }
+}
+
+void UploadManager::prepareDraft(const UploadFileMetadata& metadata) {
+    UploadDraft draft;
+    draft.id = makeUuid();
+    draft.fileURL = metadata.fileURL;
+    draft.fileName = metadata.fileName;
+    draft.fileSize = metadata.fileSize;
+    draft.mimeType = metadata.mimeType;
+    draft.durationHint = metadata.durationHint;
+    draft.intent =
+        defaults_.string(kLastIntentKey) == "translate" ? UploadIntent::translate : UploadIntent::subtitle;
+    draft.sourceLanguage = defaults_.string(kLastSourceKey).value_or("auto");
+    draft.targetLanguage = defaults_.string(kLastTargetKey).value_or("en");
+    setPendingDraft(std::move(draft));
+}
+
+void UploadManager::start(const UploadDraft& draft) {
+    setPendingDraft(std::nullopt);
+    const std::string clientRequestId = UploadFileValidator::clientRequestID(
+        {draft.fileURL, draft.fileName, draft.fileSize, draft.mimeType, draft.durationHint, std::nullopt});
+    if (runningRequestIds_.contains(clientRequestId)) {
+        // Two jobs of one upload would share its state file and part folder.
+        setUploadAlert(UploadAlert::make("Cannot start upload", "This file is already being uploaded."));
+        return;
+    }
+    defaults_.set(kLastIntentKey, rawValue(draft.intent));
+    defaults_.set(kLastSourceKey, draft.sourceLanguage);
+    defaults_.set(kLastTargetKey, draft.targetLanguage);
+
+    auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.fileName, draft.fileSize);
+    activeUploads_.insert(activeUploads_.begin(), model);
+    activeUploadsChanged.emit();
+    updateDockBadge();
+    launchJob(model, [this, draft, clientRequestId, model](std::stop_token stop) {
+        run(draft, clientRequestId, model, stop);
+    });
+}
+
+bool UploadManager::hasActiveUploads() const {
+    return std::any_of(activeUploads_.begin(), activeUploads_.end(),
+                       [](const auto& m) { return m->status().isActive(); });
+}
+
+std::optional<std::string> UploadManager::badgeText(const std::vector<ModelPtr>& uploads) {
+    double sum = 0;
+    int count = 0;
+    for (const auto& model : uploads) {
+        if (!model->status().isActive()) continue;
+        sum += model->progress();
+        ++count;
+    }
+    if (count == 0) return std::nullopt;
+    return std::to_string(static_cast<long long>(sum / count * 100.0)) + "%";
+}
+
+void UploadManager::updateDockBadge() {
+    if (options_.badge) options_.badge->setBadge(badgeText(activeUploads_));
+}
+
+void UploadManager::launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body) {
+    runningRequestIds_.insert(model->clientRequestId());
+    auto job = std::make_unique<Job>();
+    job->thread = std::jthread([this, model, body = std::move(body)](std::stop_token stop) {
+        body(stop);
+        onMain([this, model] { finishJob(model); });
+    });
+    jobs_.emplace(model->id(), std::move(job));
+}
+
+void UploadManager::finishJob(const ModelPtr& model) {
+    if (auto it = runningRequestIds_.find(model->clientRequestId()); it != runningRequestIds_.end())
+        runningRequestIds_.erase(it);
+    jobs_.erase(model->id());
+    updateDockBadge();
+}
+
+void UploadManager::failJob(const ModelPtr& model, const std::string& message) {
+    model->setStatus(UploadTaskStatus::failed(message));
+    setUploadAlert(UploadAlert::make("Upload failed", message));
+}
+
+void UploadManager::cancel(const std::string& taskModelId) {
+    if (auto it = jobs_.find(taskModelId); it != jobs_.end()) it->second->thread.request_stop();
+}
+
+std::string UploadManager::resumeInformativeText(std::size_t count) {
+    if (count == 1) return "Velvetharbor found 1 upload that did not finish.";
+    return "Velvetharbor found " + std::to_string(count) + " uploads that did not finish.";
+}
+
+void UploadManager::offerResumeIfNeeded(ResumePrompt& prompt) {
+    if (resumableStates_.empty()) return;
+    if (prompt.confirmResume("Resume incomplete uploads?", resumeInformativeText(resumableStates_.size())))
+        resumeAll();
+}
+
+void UploadManager::resumeAll() {
+    auto states = std::exchange(resumableStates_, {});
+    for (auto& state : states) {
+        // Already running here (started again by hand): a second job would share its files.
+        if (runningRequestIds_.contains(state.clientRequestId)) continue;
+        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
+        model->setTaskID(state.taskId);
+        model->setStatus(UploadTaskStatus::paused());
+        activeUploads_.insert(activeUploads_.begin(), model);
+        launchJob(model, [this, state = std::move(state), model](std::stop_token stop) {
+            resume(state, model, stop);
+        });
+    }
+    activeUploadsChanged.emit();
+    updateDockBadge();
+}
+
+void UploadManager::recordCompletedTaskID(const std::string& id) {
+    std::erase(completedTaskIDs_, id);
+    completedTaskIDs_.insert(completedTaskIDs_.begin(), id);
+    if (completedTaskIDs_.size() > kRecentTaskCount) completedTaskIDs_.resize(kRecentTaskCount);
+    completedTaskIDsChanged.emit();
+}
+
+}  // namespace vhbr

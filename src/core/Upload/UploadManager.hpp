@@ -1,0 +1,166 @@
+#pragma once
+// The upload engine's one object: files in, drafts, started uploads with their jobs, resumption
+// of unfinished uploads and the launcher badge.
+//
+// Threads: every public member is called on the main thread (the MainExecutor's), and the
+// published state (activeUploads, completedTaskIDs, pendingDraft, uploadAlert) changes only there,
+// announced by the signals below. Each upload runs as a job on its own worker thread, which owns
+// its UploadState and reaches the models only by posting to the main thread. Stopping a job's
+// token cancels it (staged upload cleaned up); destroying the manager is a quit: jobs stop and
+// their state files stay for the next launch.
+
+#include <sigc++/sigc++.h>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Config/AppConfig.hpp"
+#include "Platform/MainExecutor.hpp"
+#include "Platform/UserDefaults.hpp"
+#include "Services/APIClient.hpp"
+#include "Upload/BackgroundPartUploader.hpp"
+#include "Upload/FilePartWriter.hpp"
+#include "Upload/UploadFileValidator.hpp"
+#include "Upload/UploadModels.hpp"
+#include "Upload/UploadState.hpp"
+#include "Upload/UploadStateStore.hpp"
+
+namespace vhbr {
+
+class NotificationService;
+
+// Shows the mean progress of active uploads on the launcher ("37%"), or nothing.
+class BadgeSink {
+public:
+    virtual ~BadgeSink() = default;
+    virtual void setBadge(const std::optional<std::string>& text) = 0;  // main thread
+};
+
+// Asks whether unfinished uploads shall be resumed; true means "Resume".
+class ResumePrompt {
+public:
+    virtual ~ResumePrompt() = default;
+    virtual bool confirmResume(const std::string& message, const std::string& informativeText) = 0;
+};
+
+class UploadManager {
+public:
+    struct Options {
+        std::filesystem::path partDirectory;  // empty: uploadPartsDirectory()
+        std::filesystem::path lockDirectory;  // empty: appDataDirectory()/"Locks"
+        std::chrono::milliseconds backoffBase{1000};
+        NotificationService* notifications = nullptr;
+        BadgeSink* badge = nullptr;
+    };
+
+    UploadManager(MainExecutor& main, AppConfig config, std::optional<APIClient> apiClient,
+                  std::optional<UploadStateStore> stateStore, BackgroundPartUploader& partUploader,
+                  UserDefaults& defaults, Options options);
+    UploadManager(MainExecutor& main, AppConfig config, BackgroundPartUploader& partUploader,
+                  UserDefaults& defaults)
+        : UploadManager(main, std::move(config), std::nullopt, std::nullopt, partUploader, defaults,
+                        Options{}) {}
+    ~UploadManager();
+    UploadManager(const UploadManager&) = delete;
+    UploadManager& operator=(const UploadManager&) = delete;
+
+    // The owners outlive the manager; the token provider may be read from job threads.
+    void setTokenProvider(TokenProvider* provider) { tokenProvider_ = provider; }
+    void setNavigator(WebNavigator* navigator) { navigator_ = navigator; }
+
+    void enqueueFiles(const std::vector<std::filesystem::path>& files);
+    void start(const UploadDraft& draft);
+    bool hasActiveUploads() const;
+    void offerResumeIfNeeded(ResumePrompt& prompt);
+    void resumeAll();
+    void recordCompletedTaskID(const std::string& id);
+    // Cancels one upload's job (the staged upload is then cleaned up on the service).
+    void cancel(const std::string& taskModelId);
+
+    const std::vector<std::shared_ptr<UploadTaskModel>>& activeUploads() const { return activeUploads_; }
+    const std::vector<std::string>& completedTaskIDs() const { return completedTaskIDs_; }
+    const std::optional<UploadDraft>& pendingDraft() const { return pendingDraft_; }
+    const std::optional<UploadAlert>& uploadAlert() const { return uploadAlert_; }
+    const std::vector<UploadState>& resumableStates() const { return resumableStates_; }
+    void setPendingDraft(std::optional<UploadDraft> draft);
+    void setUploadAlert(std::optional<UploadAlert> alert);
+    std::size_t runningJobCount() const { return jobs_.size(); }
+
+    sigc::signal<void()> activeUploadsChanged;
+    sigc::signal<void()> completedTaskIDsChanged;
+    sigc::signal<void()> pendingDraftChanged;
+    sigc::signal<void()> uploadAlertChanged;
+
+    static std::string resumeInformativeText(std::size_t count);
+    // The mean progress of the active uploads as a whole percentage ("37%"), or none.
+    static std::optional<std::string> badgeText(const std::vector<std::shared_ptr<UploadTaskModel>>& uploads);
+
+private:
+    struct Job;
+    using ModelPtr = std::shared_ptr<UploadTaskModel>;
+
+    // Intake and bookkeeping (main thread).
+    void prepareDraft(const UploadFileMetadata& metadata);
+    void updateDockBadge();
+    void launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body);
+    void finishJob(const ModelPtr& model);
+    void failJob(const ModelPtr& model, const std::string& message);
+
+    // Job bodies (worker threads).
+    void run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
+             std::stop_token stop);
+    void resume(UploadState state, const ModelPtr& model, std::stop_token stop);
+    void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
+                    const std::function<void(UploadState&)>& body);
+    void perform(UploadState& state, const std::filesystem::path& sourceURL, const ModelPtr& model,
+                 std::stop_token stop);
+    void uploadSingleFile(const std::filesystem::path& sourceURL, const std::string& presignedURL,
+                          const std::string& mimeType, std::stop_token stop);
+    void uploadMultipart(UploadState& state, const std::filesystem::path& sourceURL,
+                         const std::string& taskId, const std::string& token, const ModelPtr& model,
+                         std::stop_token stop);
+    void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
+                           std::stop_token stop);
+    void cleanupStaged(const UploadState& state);
+    std::string bearerToken(std::stop_token stop);
+    void saveState(UploadState& state);
+    void finishUpload(const UploadState& state, const ModelPtr& model);
+
+    // Runs fn on the main thread unless the manager is gone by then.
+    void onMain(std::function<void()> fn);
+
+    MainExecutor& main_;
+    AppConfig config_;
+    APIClient apiClient_;
+    UploadStateStore stateStore_;
+    BackgroundPartUploader& partUploader_;
+    UserDefaults& defaults_;
+    Options options_;
+    std::atomic<TokenProvider*> tokenProvider_{nullptr};
+    WebNavigator* navigator_ = nullptr;
+
+    std::vector<ModelPtr> activeUploads_;
+    std::vector<std::string> completedTaskIDs_;
+    std::optional<UploadDraft> pendingDraft_;
+    std::optional<UploadAlert> uploadAlert_;
+    std::vector<UploadState> resumableStates_;
+    std::map<std::string, std::unique_ptr<Job>> jobs_;  // by task model id
+    std::multiset<std::string> runningRequestIds_;      // clientRequestIds with a job in this process
+    std::list<std::future<void>> validations_;
+
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    std::atomic<bool> quitting_{false};
+    std::stop_source quit_;  // stops requests that must end on quit even outside a job's own token
+};
+
+}  // namespace vhbr

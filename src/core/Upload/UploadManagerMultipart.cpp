@@ -1,0 +1,125 @@
+// Multipart transfer: part files, up to six part uploads at once with retries, every acknowledged
+// part saved at once, then the storage told to assemble the parts.
+
+#include <algorithm>
+#include <map>
+
+#include "Platform/CancellableSleep.hpp"
+#include "Upload/PartTransferGroup.hpp"
+#include "Upload/UploadAPIModels.hpp"
+#include "Upload/UploadManager.hpp"
+
+namespace vhbr {
+
+namespace {
+
+constexpr std::size_t kPartsInFlight = 6;
+constexpr int kAttemptsPerPart = 3;
+constexpr double kProgressCeiling = 0.92;
+
+CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const PartFile& part,
+                                        const std::string& url, const std::string& mimeType,
+                                        std::chrono::milliseconds backoffBase, std::stop_token stop) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return uploader.upload(part, url, mimeType);
+        } catch (const CancelledError&) {
+            throw;  // the uploader is shutting down: nothing to retry
+        } catch (...) {
+            if (attempt == kAttemptsPerPart) throw;
+        }
+        sleepOrThrowIfStopped(backoffBase * (1 << (attempt - 1)), stop);
+    }
+}
+
+double multipartProgress(const UploadState& state) {
+    if (state.fileSize <= 0) return kProgressCeiling;
+    const auto uploaded = std::min<std::int64_t>(
+        static_cast<std::int64_t>(state.completedParts.size()) * kPartSize, state.fileSize);
+    return std::min(static_cast<double>(uploaded) / static_cast<double>(state.fileSize) * kProgressCeiling,
+                    kProgressCeiling);
+}
+
+}  // namespace
+
+void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::path& sourceURL,
+                                    const std::string& taskId, const std::string& token,
+                                    const ModelPtr& model, std::stop_token stop) {
+    if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
+    const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
+    const auto urls = apiClient_.postJSON<UploadPartURLsResponse>(
+        "/api/new-task/v2/tasks/" + taskId + "/upload-part-urls", urlsRequest.toJSON(), token, stop);
+    std::map<std::int64_t, std::string> urlsByPart;
+    for (const auto& part : urls.parts) urlsByPart.emplace(part.partNumber, part.url);
+
+    // Part files never outlive a run, whichever way it ends (also a failed write: a full disk
+    // must not stay full of half an upload).
+    struct PartFilesCleanup {
+        const std::string& id;
+        const std::filesystem::path& directory;
+        ~PartFilesCleanup() { FilePartWriter::cleanup(id, directory); }
+    } cleanup{state.clientRequestId, options_.partDirectory};
+
+    const auto partFiles =
+        FilePartWriter::writeParts(sourceURL, state.fileSize, state.clientRequestId, options_.partDirectory);
+    std::vector<PartFile> pending;
+    for (const auto& part : partFiles) {
+        const bool done = std::any_of(state.completedParts.begin(), state.completedParts.end(),
+                                      [&](const auto& c) { return c.partNumber == part.partNumber; });
+        if (!done) pending.push_back(part);
+    }
+
+    PartTransferGroup group;
+    std::stop_callback cancelGroup(stop, [&group] { group.cancelAll(); });
+    std::size_t nextIndex = 0;
+    auto submitNext = [&] {
+        if (nextIndex >= pending.size()) return;
+        const PartFile part = pending[nextIndex++];
+        auto url = urlsByPart.find(part.partNumber);
+        if (url == urlsByPart.end()) {
+            group.add([n = part.partNumber](std::stop_token) -> CompletedUploadPart {
+                throw AppError("Missing upload URL for part " + std::to_string(n) + ".");
+            });
+            return;
+        }
+        group.add([this, part, url = url->second, mime = state.mimeType](std::stop_token childStop) {
+            return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop);
+        });
+    };
+
+    for (std::size_t i = 0; i < std::min(pending.size(), kPartsInFlight); ++i) submitNext();
+    std::exception_ptr firstError;
+    while (auto outcome = group.next()) {
+        if (firstError) continue;  // draining: parts acknowledged after a failure are not recorded
+        try {
+            if (outcome->error) std::rethrow_exception(outcome->error);
+            if (stop.stop_requested()) throw CancelledError();
+            state.completedParts.push_back(*outcome->part);
+            std::sort(state.completedParts.begin(), state.completedParts.end(),
+                      [](const auto& a, const auto& b) { return a.partNumber < b.partNumber; });
+            saveState(state);
+            onMain([this, model, progress = multipartProgress(state)] {
+                model->setProgress(progress);
+                updateDockBadge();
+            });
+            submitNext();
+        } catch (...) {
+            firstError = std::current_exception();
+            group.cancelAll();
+        }
+    }
+    if (firstError) std::rethrow_exception(firstError);
+    completeMultipart(state, taskId, token, stop);
+}
+
+void UploadManager::completeMultipart(const UploadState& state, const std::string& taskId,
+                                      const std::string& token, std::stop_token stop) {
+    CompleteMultipartUploadRequest request{*state.objectKey, *state.uploadId, {}};
+    for (const auto& part : state.completedParts) request.parts.push_back({part.eTag, part.partNumber});
+    const auto response = apiClient_.postRaw(
+        "/api/new-task/v2/tasks/" + taskId + "/complete-multipart-upload", request.toJSON(), token, stop);
+    if (response.statusCode < 200 || response.statusCode > 299)
+        throw APIError::httpStatus(response.statusCode, response.errorMessage());
+}
+
+}  // namespace vhbr

@@ -1,0 +1,220 @@
+// The job of one upload: state on disk, task, upload session, transfer, completion.
+
+#include <chrono>
+
+#include "Notifications/NotificationService.hpp"
+#include "Upload/SourceBookmark.hpp"
+#include "Upload/UploadAPIModels.hpp"
+#include "Upload/UploadJobLock.hpp"
+#include "Upload/UploadManager.hpp"
+
+namespace vhbr {
+
+namespace {
+
+constexpr std::int64_t kMultipartThreshold = 52'428'800;
+const std::string kTasksPath = "/api/new-task/v2/tasks";
+
+std::string taskPath(const std::string& taskId, const char* step) {
+    return kTasksPath + "/" + taskId + "/" + step;
+}
+
+bool isSuccess(std::int64_t status) { return status >= 200 && status <= 299; }
+
+void requireSuccess(const APIClientResponse& response) {
+    if (!isSuccess(response.statusCode))
+        throw APIError::httpStatus(response.statusCode, response.errorMessage());
+}
+
+std::string describe(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "An unknown error occurred.";
+    }
+}
+
+bool isCancellation(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancelledError&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::chrono::sys_seconds now() {
+    return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+}
+
+}  // namespace
+
+void UploadManager::run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
+                        std::stop_token stop) {
+    UploadState state;
+    state.clientRequestId = clientRequestId;
+    state.fileName = draft.fileName;
+    state.fileSize = draft.fileSize;
+    state.mimeType = draft.mimeType;
+    state.durationHint = draft.durationHint;
+    state.intent = draft.intent;
+    state.sourceLanguage = draft.sourceLanguage;
+    state.targetLanguage = draft.targetLanguage;
+    try {
+        state.sourceBookmark = SourceBookmark::create(draft.fileURL);
+    } catch (const std::exception&) {
+        // Without a bookmark the upload still runs; it just cannot be resumed after a relaunch.
+    }
+    state.createdAt = state.updatedAt = now();
+    runGuarded(state, model, stop, [&](UploadState& s) {
+        saveState(s);
+        perform(s, draft.fileURL, model, stop);
+    });
+}
+
+void UploadManager::resume(UploadState state, const ModelPtr& model, std::stop_token stop) {
+    runGuarded(state, model, stop, [&](UploadState& s) {
+        if (!s.sourceBookmark)
+            throw AppError("The original file permission is missing. Start this upload again.");
+        perform(s, SourceBookmark::resolve(*s.sourceBookmark), model, stop);
+    });
+}
+
+void UploadManager::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
+                               const std::function<void(UploadState&)>& body) {
+    try {
+        UploadJobLock lock(options_.lockDirectory, state.clientRequestId);
+        body(state);
+    } catch (...) {
+        const auto error = std::current_exception();
+        if (quitting_) return;  // a quit leaves the state file for the next launch
+        if (stop.stop_requested() || isCancellation(error)) {
+            onMain([model] { model->setStatus(UploadTaskStatus::cancelled()); });
+            cleanupStaged(state);
+            return;
+        }
+        onMain([this, model, message = describe(error)] { failJob(model, message); });
+    }
+}
+
+std::string UploadManager::bearerToken(std::stop_token stop) {
+    TokenProvider* provider = tokenProvider_.load();
+    if (!provider) throw AppError("Sign in before starting a native upload.");
+    auto token = provider->idToken();
+    while (token.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        if (stop.stop_requested()) throw CancelledError();
+    }
+    return token.get();
+}
+
+void UploadManager::saveState(UploadState& state) {
+    state.updatedAt = now();
+    stateStore_.save(state);
+}
+
+void UploadManager::perform(UploadState& state, const std::filesystem::path& sourceURL, const ModelPtr& model,
+                            std::stop_token stop) {
+    const std::string token = bearerToken(stop);
+
+    if (!state.taskId) {
+        onMain([model] { model->setStatus(UploadTaskStatus::creatingTask()); });
+        CreateTaskRequest request;
+        request.clientRequestId = state.clientRequestId;
+        request.intent = state.intent;
+        request.sourceLanguage = state.sourceLanguage;
+        request.targetLanguage = state.targetLanguage;
+        request.media = {state.fileName, state.fileSize, state.mimeType, state.durationHint};
+        state.taskId = apiClient_.postJSON<CreateTaskResponse>(kTasksPath, request.toJSON(), token, stop).id;
+        saveState(state);
+    }
+    const std::string taskId = *state.taskId;
+    onMain([model, taskId] { model->setTaskID(taskId); });
+
+    const bool multipart = state.fileSize >= kMultipartThreshold;
+    std::optional<std::string> presignedURL;
+    if (!(multipart && state.objectKey && state.uploadId)) {
+        const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
+        const auto response =
+            apiClient_.postRaw(taskPath(taskId, "upload-session"), request.toJSON(), token, stop);
+        requireSuccess(response);
+        const auto session = UploadSessionResponse::decode(APIClient::parseJSON(response.data));
+        if (session.objectKey || session.key)
+            state.objectKey = session.objectKey ? session.objectKey : session.key;
+        if (session.uploadId) state.uploadId = session.uploadId;
+        presignedURL = session.presignedURL;
+        saveState(state);
+    }
+    onMain([model] { model->setStatus(UploadTaskStatus::uploading()); });
+
+    if (multipart) {
+        uploadMultipart(state, sourceURL, taskId, token, model, stop);
+    } else {
+        if (!presignedURL) throw AppError("The upload URL was missing.");
+        uploadSingleFile(sourceURL, *presignedURL, state.mimeType, stop);
+        onMain([model] { model->setProgress(0.95); });
+    }
+
+    onMain([model] { model->setStatus(UploadTaskStatus::finalizing()); });
+    if (!state.objectKey) throw AppError("The uploaded object key was missing.");
+    const UploadCompleteRequest complete{*state.objectKey, std::nullopt,   state.fileName,
+                                         state.fileSize,   state.mimeType, state.durationHint};
+    requireSuccess(apiClient_.postRaw(taskPath(taskId, "upload-complete"), complete.toJSON(), token, stop));
+    finishUpload(state, model);
+}
+
+void UploadManager::uploadSingleFile(const std::filesystem::path& sourceURL, const std::string& presignedURL,
+                                     const std::string& mimeType, std::stop_token stop) {
+    HttpRequest request;
+    request.method = "PUT";
+    request.url = presignedURL;
+    request.headers = {{"Content-Type", mimeType}};
+    request.bodyFile = sourceURL;
+    request.idleTimeout = request.connectTimeout = apiClient_.timeout();
+    request.maxReplyBytes = 0;
+    const auto response = apiClient_.session().perform(std::move(request), stop);
+    if (response.statusCode < 100) throw APIError::httpStatus(-1);
+    if (!isSuccess(response.statusCode)) throw APIError::httpStatus(response.statusCode);
+}
+
+void UploadManager::finishUpload(const UploadState& state, const ModelPtr& model) {
+    try {
+        stateStore_.remove(state.clientRequestId);
+    } catch (const std::exception&) {
+        // The service has the file; a stale state would only offer a resume that completes at once.
+    }
+    FilePartWriter::cleanup(state.clientRequestId, options_.partDirectory);
+    onMain([this, model, taskId = *state.taskId, fileName = state.fileName] {
+        model->setProgress(1.0);
+        model->setStatus(UploadTaskStatus::completed(taskId));
+        recordCompletedTaskID(taskId);
+        if (navigator_) navigator_->navigateToTask(taskId);
+        if (options_.notifications) options_.notifications->notifyUploadCompleted(fileName, taskId);
+    });
+}
+
+void UploadManager::cleanupStaged(const UploadState& state) {
+    if (!tokenProvider_.load()) return;
+    std::string token;
+    try {
+        token = bearerToken(quit_.get_token());
+    } catch (const std::exception&) {
+        return;
+    }
+    try {
+        const StagedUploadCleanupRequest request{state.taskId, state.objectKey, state.uploadId};
+        apiClient_.postJSON<std::optional<EmptyResponse>>("/api/new-task/v2/staged-upload-cleanup",
+                                                          request.toJSON(), token, quit_.get_token());
+    } catch (const std::exception&) {
+        // Best effort: the service expires staged uploads on its own.
+    }
+    if (quitting_) return;
+    try {
+        stateStore_.remove(state.clientRequestId);
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace vhbr

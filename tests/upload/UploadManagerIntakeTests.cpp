@@ -1,0 +1,132 @@
+#include "UploadManagerFixture.hpp"
+
+namespace vhbr::test {
+namespace {
+
+using Status = UploadTaskStatus;
+
+TEST_F(UploadManagerTest, EnqueuingNothingNeitherOpensTheWindowNorChangesState) {
+    auto manager = makeManager();
+    manager->enqueueFiles({});
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(navigator.windowOpens, 0);
+    EXPECT_FALSE(manager->pendingDraft());
+    EXPECT_FALSE(manager->uploadAlert());
+}
+
+TEST_F(UploadManagerTest, ValidFilesBecomeADraftAndAnInvalidOneAnAlert) {
+    auto manager = makeManager();
+    auto a = mediaFile("a.mp4", 100);
+    auto b = mediaFile("b.wav", 200);
+    manager->enqueueFiles({a, dir / "notes.txt", b});
+    ASSERT_TRUE(loop.runUntil([&] { return manager->pendingDraft() && manager->uploadAlert(); }));
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(navigator.windowOpens, 1);
+    EXPECT_EQ(manager->uploadAlert()->title, "Cannot start upload");
+    EXPECT_EQ(manager->uploadAlert()->message,
+              "Velvetharbor accepts MKV, MP4, WebM, MOV, AVI, WAV, MP3, OGG, M4A, AAC, and M4V files.");
+    const auto& name = manager->pendingDraft()->fileName;
+    EXPECT_TRUE(name == "a.mp4" || name == "b.wav") << name;
+}
+
+struct RememberedCase {
+    std::map<std::string, std::string> stored;
+    UploadIntent intent;
+    std::string source;
+    std::string target;
+};
+
+class RememberedChoicesTest : public UploadManagerTest,
+                              public ::testing::WithParamInterface<RememberedCase> {};
+
+TEST_P(RememberedChoicesTest, DraftsTakeTheRememberedChoices) {
+    for (const auto& [k, v] : GetParam().stored) defaults.set(k, v);
+    auto manager = makeManager();
+    manager->enqueueFiles({mediaFile("clip.mkv", 10)});
+    ASSERT_TRUE(loop.runUntil([&] { return manager->pendingDraft().has_value(); }));
+    EXPECT_EQ(manager->pendingDraft()->intent, GetParam().intent);
+    EXPECT_EQ(manager->pendingDraft()->sourceLanguage, GetParam().source);
+    EXPECT_EQ(manager->pendingDraft()->targetLanguage, GetParam().target);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RememberedChoicesTest,
+    ::testing::Values(RememberedCase{{}, UploadIntent::subtitle, "auto", "en"},
+                      RememberedCase{
+                          {{"VHBR_LAST_INTENT", "Translate"}}, UploadIntent::subtitle, "auto", "en"},
+                      RememberedCase{{{"VHBR_LAST_INTENT", "translate"},
+                                      {"VHBR_LAST_SOURCE_LANGUAGE", "xx-unlisted"},
+                                      {"VHBR_LAST_TARGET_LANGUAGE", "ja"}},
+                                     UploadIntent::translate,
+                                     "xx-unlisted",
+                                     "ja"}));
+
+TEST_F(UploadManagerTest, StartRemembersChoicesAndPutsTheNewUploadFirst) {
+    auto manager = makeManager();
+    auto draft = draftFor(mediaFile("first.mp4", 1000));
+    draft.intent = UploadIntent::translate;
+    draft.sourceLanguage = "fr";
+    draft.targetLanguage = "de";
+    manager->setPendingDraft(draft);
+    manager->start(draft);
+    manager->start(draftFor(mediaFile("second.mp4", 2000)));
+    EXPECT_FALSE(manager->pendingDraft());
+    ASSERT_EQ(manager->activeUploads().size(), 2u);
+    EXPECT_EQ(manager->activeUploads()[0]->fileName(), "second.mp4");
+    EXPECT_EQ(defaults.string("VHBR_LAST_INTENT"), "subtitle");
+    waitForJobs(*manager);
+    EXPECT_EQ(manager->activeUploads()[1]->status().kind(), Status::Kind::completed);
+}
+
+TEST_F(UploadManagerTest, TheSameFileCannotRunTwiceAtOnce) {
+    auto manager = makeManager();
+    server.fault({{"route", "upload-session"}, {"times", 1}, {"delayMs", 1500}});
+    auto draft = draftFor(mediaFile("same.mp4", 1000));
+    manager->start(draft);
+    manager->start(draft);
+    ASSERT_TRUE(manager->uploadAlert());
+    EXPECT_EQ(manager->uploadAlert()->title, "Cannot start upload");
+    EXPECT_EQ(manager->uploadAlert()->message, "This file is already being uploaded.");
+    EXPECT_EQ(manager->activeUploads().size(), 1u);
+    waitForJobs(*manager);
+    EXPECT_EQ(manager->activeUploads()[0]->status().kind(), Status::Kind::completed);
+    EXPECT_EQ(server.requestCount("create-task"), 1);
+}
+
+TEST(UploadManagerBadge, MeanOfActiveUploadsTruncated) {
+    auto model = [](double progress, UploadTaskStatus status) {
+        auto m = std::make_shared<UploadTaskModel>("mac-x", "f", 1);
+        m->setProgress(progress);
+        m->setStatus(status);
+        return m;
+    };
+    EXPECT_EQ(UploadManager::badgeText({model(0.5, Status::uploading()), model(0.25, Status::queued()),
+                                        model(1.0, Status::completed("t"))}),
+              "37%");
+    EXPECT_EQ(UploadManager::badgeText({model(1.0, Status::completed("t")), model(0.3, Status::paused())}),
+              std::nullopt);
+    EXPECT_EQ(UploadManager::badgeText({model(0.999, Status::finalizing())}), "99%");
+    EXPECT_EQ(UploadManager::badgeText({}), std::nullopt);
+}
+
+TEST_F(UploadManagerTest, RecentTasksAreNewestFirstWithoutDuplicatesAndAtMostFive) {
+    auto manager = makeManager();
+    for (const char* id : {"a", "b", "c", "a", "d", "e", "f"}) manager->recordCompletedTaskID(id);
+    EXPECT_EQ(manager->completedTaskIDs(), (std::vector<std::string>{"f", "e", "d", "a", "c"}));
+}
+
+TEST(UploadNotification, ContentIsFixed) {
+    EXPECT_EQ(uploadCompletedContent("lecture.mkv", "abc"),
+              (NotificationContent{"upload-abc",
+                                   "Velvetharbor upload complete",
+                                   "lecture.mkv is processing.",
+                                   {{"taskID", "abc"}}}));
+}
+
+TEST(ResumeQuestion, SingularAndPlural) {
+    EXPECT_EQ(UploadManager::resumeInformativeText(1), "Velvetharbor found 1 upload that did not finish.");
+    EXPECT_EQ(UploadManager::resumeInformativeText(3), "Velvetharbor found 3 uploads that did not finish.");
+}
+
+}  // namespace
+}  // namespace vhbr::test
