@@ -1,1 +1,37 @@
-int main() { return 0; }
+// velvetharbor-cli: uploads media from terminals and scripts on the desktop app's engine.
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+
+#include "CliOptions.hpp"
+#include "CliSession.hpp"
+#include "SignalWatcher.hpp"
+
+int main(int argc, char** argv) {
+    // A full disk or file-size limit must fail a write with an error, not kill the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    vhbr::cli::CliOptions options;
+    try {
+        options = vhbr::cli::parseCliOptions({argv + 1, argv + argc});
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "velvetharbor-cli: %s\n%s", e.what(), vhbr::cli::kUsage);
+        return 2;
+    }
+
+    std::atomic<vhbr::cli::CliSession*> current{nullptr};
+    vhbr::cli::SignalWatcher signals([&current](int) {
+        if (auto* session = current.load()) session->quit();
+    });
+    const std::string command = options.command;
+    vhbr::cli::CliSession session(std::move(options));
+    current = &session;
+    if (command == "upload") return session.upload();
+    if (command == "resume") return session.resume();
+    if (command == "list") return session.list();
+    return session.login();
+}

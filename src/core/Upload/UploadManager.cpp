@@ -95,7 +95,9 @@ void UploadManager::enqueueFiles(const std::vector<std::filesystem::path>& files
     }
 }
 
-void UploadManager::prepareDraft(const UploadFileMetadata& metadata) {
+void UploadManager::prepareDraft(const UploadFileMetadata& metadata) { setPendingDraft(makeDraft(metadata)); }
+
+UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
     UploadDraft draft;
     draft.id = makeUuid();
     draft.fileURL = metadata.fileURL;
@@ -107,7 +109,7 @@ void UploadManager::prepareDraft(const UploadFileMetadata& metadata) {
         defaults_.string(kLastIntentKey) == "translate" ? UploadIntent::translate : UploadIntent::subtitle;
     draft.sourceLanguage = defaults_.string(kLastSourceKey).value_or("auto");
     draft.targetLanguage = defaults_.string(kLastTargetKey).value_or("en");
-    setPendingDraft(std::move(draft));
+    return draft;
 }
 
 void UploadManager::start(const UploadDraft& draft) {

@@ -79,6 +79,8 @@ public:
     void setNavigator(WebNavigator* navigator) { navigator_ = navigator; }
 
     void enqueueFiles(const std::vector<std::filesystem::path>& files);
+    // A draft of a validated file with the remembered intent and languages.
+    UploadDraft makeDraft(const UploadFileMetadata& metadata) const;
     void start(const UploadDraft& draft);
     bool hasActiveUploads() const;
     void offerResumeIfNeeded(ResumePrompt& prompt);

@@ -1,0 +1,26 @@
+#pragma once
+// The command line of velvetharbor-cli.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vhbr::cli {
+
+struct CliOptions {
+    std::string command;  // upload, resume, list, login
+    std::vector<std::filesystem::path> files;
+    std::optional<std::string> intent;
+    std::optional<std::string> sourceLanguage;
+    std::optional<std::string> targetLanguage;
+    std::optional<std::string> tokenCommand;
+    bool yes = false;
+};
+
+// Throws std::invalid_argument with a message fit for the user.
+CliOptions parseCliOptions(const std::vector<std::string>& args);
+
+extern const char* const kUsage;
+
+}  // namespace vhbr::cli

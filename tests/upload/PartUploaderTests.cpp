@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "DevServer.hpp"
+#include "LocalServer.hpp"
+#include "Support/Errors.hpp"
+#include "TempDir.hpp"
+#include "Upload/BackgroundPartUploader.hpp"
+
+namespace vhbr::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PartUploaderTest : public ::testing::Test {
+protected:
+    PartFile part(std::int64_t number, std::uint64_t size = 1000) {
+        auto path = writePatternFile(dir / ("part-" + std::to_string(number)), size, static_cast<unsigned>(number));
+        return PartFile{number, path, static_cast<std::int64_t>(size)};
+    }
+
+    TempDir dir;
+    LocalServer server;  // declared before the uploader, which closes its connections first
+    BackgroundPartUploader uploader{"com.velvetharbor.linux.upload.parts"};
+};
+
+struct ETagCase {
+    std::optional<std::string> header;
+    std::string expected;
+};
+
+class PartUploaderETagTest : public PartUploaderTest, public ::testing::WithParamInterface<ETagCase> {};
+
+TEST_P(PartUploaderETagTest, StripsSurroundingQuotes) {
+    server.server().Put("/p", [](const httplib::Request&, httplib::Response& res) {
+        if (GetParam().header) res.set_header("ETag", *GetParam().header);
+    });
+    server.start();
+    EXPECT_EQ(uploader.upload(part(4), server.url("/p"), "video/mp4"), (CompletedUploadPart{GetParam().expected, 4}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tags, PartUploaderETagTest,
+                         ::testing::Values(ETagCase{"\"abc123\"", "abc123"}, ETagCase{"abc123", "abc123"},
+                                           ETagCase{"\"\"abc\"\"", "abc"}, ETagCase{std::nullopt, ""}));
+
+TEST_F(PartUploaderTest, StorageTagIsTheMD5OfThePartAndABadSignatureIs403) {
+    DevServer devserver;
+    const auto url = devserver.presign("bench/object");
+    auto result = uploader.upload(part(1), url, "video/mp4");
+    EXPECT_EQ(result.partNumber, 1);
+    EXPECT_EQ(result.eTag.size(), 32u);
+    try {
+        uploader.upload(part(2), url.substr(0, url.size() - 2) + "00", "video/mp4");
+        FAIL();
+    } catch (const APIError& e) {
+        EXPECT_EQ(e.status(), 403);
+    }
+}
+
+TEST_F(PartUploaderTest, NoHTTPResponseIsATransportError) {
+    DevServer devserver;
+    devserver.fault({{"route", "object-put"}, {"times", 1}, {"drop", true}});
+    EXPECT_THROW(uploader.upload(part(1), devserver.presign("x/y"), "video/mp4"), TransportError);
+}
+
+TEST_F(PartUploaderTest, PartsFinishingOutOfOrderKeepTheirOwnNumbers) {
+    server.server().Put(R"(/part/(\d+))", [&](const httplib::Request& req, httplib::Response& res) {
+        if (req.matches[1] == "1") server.stall(600ms);
+        res.set_header("ETag", "\"tag-" + std::string(req.matches[1]) + "\"");
+    });
+    server.start();
+    std::atomic<int> finished{0};
+    int firstOrder = 0;
+    auto first = std::async(std::launch::async, [&] {
+        auto r = uploader.upload(part(1), server.url("/part/1"), "audio/wav");
+        firstOrder = ++finished;
+        return r;
+    });
+    std::this_thread::sleep_for(100ms);
+    auto second = uploader.upload(part(2), server.url("/part/2"), "audio/wav");
+    ++finished;
+    EXPECT_EQ(second, (CompletedUploadPart{"tag-2", 2}));
+    EXPECT_EQ(first.get(), (CompletedUploadPart{"tag-1", 1}));
+    EXPECT_EQ(firstOrder, 2);
+}
+
+}  // namespace
+}  // namespace vhbr::test
