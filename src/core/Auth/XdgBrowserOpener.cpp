@@ -1,0 +1,40 @@
+#include "Auth/XdgBrowserOpener.hpp"
+
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace vhbr {
+
+void XdgBrowserOpener::open(const std::string& url) {
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return;
+    // A session of its own: a Ctrl-C meant for the CLI must not reach the browser launcher.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+
+    std::string program = "xdg-open";
+    std::string argument = url;
+    char* argv[] = {program.data(), argument.data(), nullptr};
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, "xdg-open", nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0) return;  // no launcher installed: nothing to report, as with any failed open
+
+    // xdg-open may wait for the browser; reap it whenever it ends without holding anyone up.
+    try {
+        std::thread([pid] {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Out of threads: the finished launcher stays a zombie until the app exits, which is harmless.
+    }
+}
+
+}  // namespace vhbr
