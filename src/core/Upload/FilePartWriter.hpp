@@ -1,0 +1,43 @@
+#pragma once
+// Cuts an upload's source file into the numbered part files that the part uploader sends.
+//
+// Threads: stateless; called from the upload's own job (a worker thread). Different uploads use
+// different folders. Writing past the process's file-size limit must report EFBIG rather than
+// kill the process: the application ignores SIGXFSZ at start-up.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vhbr {
+
+inline constexpr std::int64_t kPartSize = 10'485'760;  // 10 MiB
+
+struct PartFile {
+    std::int64_t partNumber = 0;  // 1-based
+    std::filesystem::path fileURL{};
+    std::int64_t size = 0;  // planned length of the part
+
+    bool operator==(const PartFile&) const = default;
+};
+
+// ceil(fileSize / kPartSize), and 1 for an empty or unknown size.
+std::int64_t partCount(std::int64_t fileSize);
+
+namespace FilePartWriter {
+
+// Writes "part-1" … "part-N" into directory/clientRequestId (mode 0700), after deleting whatever
+// an earlier run left there, and returns them in ascending order. Each record carries the planned
+// length even if the source turned out shorter. Needs free space equal to fileSize; copies in
+// the kernel (sharing extents where the file system can) with bounded memory. Throws
+// FileSystemError naming the part; parts written before a failure stay until cleanup().
+std::vector<PartFile> writeParts(const std::filesystem::path& sourceURL, std::int64_t fileSize,
+                                 const std::string& clientRequestId, const std::filesystem::path& directory);
+
+// Deletes directory/clientRequestId with its content; a missing folder or a failure is ignored.
+void cleanup(const std::string& clientRequestId, const std::filesystem::path& directory) noexcept;
+
+}  // namespace FilePartWriter
+
+}  // namespace vhbr

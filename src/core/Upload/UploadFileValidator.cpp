@@ -1,0 +1,150 @@
+#include "Upload/UploadFileValidator.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <mutex>
+
+#include <openssl/evp.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "Platform/AtomicFile.hpp"
+#include "Support/Errors.hpp"
+
+namespace vhbr::UploadFileValidator {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::map<std::string, std::string, std::less<>>& mimeTable() {
+    static const std::map<std::string, std::string, std::less<>> table{
+        {"mkv", "video/x-matroska"}, {"mp4", "video/mp4"}, {"webm", "video/webm"}, {"mov", "video/quicktime"},
+        {"avi", "video/x-msvideo"},  {"wav", "audio/wav"}, {"mp3", "audio/mpeg"},  {"ogg", "audio/ogg"},
+        {"m4a", "audio/mp4"},        {"aac", "audio/aac"}, {"m4v", "video/x-m4v"},
+    };
+    return table;
+}
+
+// The last path component, ignoring a trailing separator ("movie.mov/" names movie.mov).
+fs::path lastComponent(const fs::path& path) {
+    return path.has_filename() || !path.has_parent_path() ? path.filename() : path.parent_path().filename();
+}
+
+std::string lowercaseExtension(const fs::path& name) {
+    std::string ext = name.extension().string();
+    if (!ext.empty()) ext.erase(0, 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext;
+}
+
+std::string hexPrefix(const unsigned char* bytes, std::size_t count) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < count; ++i) {
+        hex += kHex[bytes[i] >> 4];
+        hex += kHex[bytes[i] & 0xF];
+    }
+    return hex;
+}
+
+void silenceMediaLibraryLogging() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+std::optional<double> positiveSeconds(std::int64_t duration) {
+    if (duration == AV_NOPTS_VALUE) return std::nullopt;
+    const double seconds = static_cast<double>(duration) / AV_TIME_BASE;
+    if (!std::isfinite(seconds) || seconds <= 0) return std::nullopt;
+    return seconds;
+}
+
+}  // namespace
+
+const std::set<std::string>& allowedExtensions() {
+    static const std::set<std::string> extensions = [] {
+        std::set<std::string> keys;
+        for (const auto& [ext, mime] : mimeTable()) keys.insert(ext);
+        return keys;
+    }();
+    return extensions;
+}
+
+std::string mimeType(std::string_view lowercaseExtension) {
+    auto it = mimeTable().find(lowercaseExtension);
+    return it == mimeTable().end() ? "application/octet-stream" : it->second;
+}
+
+UploadFileMetadata metadata(const fs::path& fileURL) {
+    const fs::path name = lastComponent(fileURL);
+    const std::string ext = lowercaseExtension(name);
+    if (!allowedExtensions().contains(ext))
+        throw AppError(
+            "Velvetharbor accepts MKV, MP4, WebM, MOV, AVI, WAV, MP3, OGG, M4A, AAC, and M4V files.");
+
+    struct stat st {};
+    if (::stat(fileURL.c_str(), &st) != 0)
+        throw FileSystemError(describeFileError("Could not read", fileURL, errno));
+    if (!S_ISREG(st.st_mode)) throw AppError("Choose a regular media file.");
+    if (st.st_size <= 0) throw AppError("That file is empty.");
+    if (st.st_size > kMaxFileSize) throw AppError("Velvetharbor desktop v1 supports files up to 5 GB.");
+
+    return UploadFileMetadata{
+        .fileURL = fileURL,
+        .fileName = name.string(),
+        .fileSize = static_cast<std::int64_t>(st.st_size),
+        .mimeType = mimeType(ext),
+        .durationHint = durationHint(fileURL),
+        .modificationDate =
+            static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9,
+    };
+}
+
+std::string clientRequestID(const UploadFileMetadata& metadata) {
+    std::string text = metadata.fileName + "|" + std::to_string(metadata.fileSize);
+    if (metadata.modificationDate) {
+        // Fixed notation keeps the decimal form; to_chars still gives the shortest round trip.
+        char buffer[64];
+        auto result = std::to_chars(buffer, buffer + sizeof buffer, *metadata.modificationDate,
+                                    std::chars_format::fixed);
+        text += "|" + std::string(buffer, result.ptr);
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    return "mac-" + hexPrefix(digest, 12);
+}
+
+std::optional<double> durationHint(const fs::path& fileURL) {
+    silenceMediaLibraryLogging();
+    // "file:" keeps a colon in the name from being read as a protocol; the whitelist keeps a
+    // playlist inside a crafted file from reaching the network.
+    std::error_code error;
+    const fs::path absolute = fs::absolute(fileURL, error);
+    if (error) return std::nullopt;
+    const std::string url = "file:" + absolute.string();
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* context = nullptr;
+    const int opened = avformat_open_input(&context, url.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) return std::nullopt;
+
+    std::optional<double> seconds = positiveSeconds(context->duration);
+    if (!seconds && avformat_find_stream_info(context, nullptr) >= 0)
+        seconds = positiveSeconds(context->duration);
+    avformat_close_input(&context);
+    return seconds;
+}
+
+}  // namespace vhbr::UploadFileValidator

@@ -1,0 +1,56 @@
+#pragma once
+// Decides whether a file can be uploaded and gathers what the service needs to know about it.
+//
+// Threads: metadata() and durationHint() read the file system and the media headers and may
+// block; callers run them on worker threads. Everything here is stateless and any thread may call
+// it, several validations at once.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace vhbr {
+
+struct UploadFileMetadata {
+    std::filesystem::path fileURL{};
+    std::string fileName{};
+    std::int64_t fileSize = 0;
+    std::string mimeType{};
+    std::optional<double> durationHint{};
+    // Content modification time in seconds since 1970 (UTC), with sub-second precision.
+    std::optional<double> modificationDate{};
+
+    bool operator==(const UploadFileMetadata&) const = default;
+};
+
+namespace UploadFileValidator {
+
+inline constexpr std::int64_t kMaxFileSize = 5'368'709'120;  // 5 GiB
+
+// The eleven lower-case extensions that can be uploaded.
+const std::set<std::string>& allowedExtensions();
+
+// Validates the file and returns its metadata. Throws AppError with the user-facing reason
+// (extension, not a regular file, empty, too large), or FileSystemError naming the file and the
+// system's reason when its attributes cannot be read. The extension is checked before any file
+// access.
+UploadFileMetadata metadata(const std::filesystem::path& fileURL);
+
+// The idempotency key of an upload: "mac-" and 24 hex digits of SHA-256 over
+// "name|size[|mtime]". Drafts carry no modification date, so a started upload's key depends on
+// name and size alone.
+std::string clientRequestID(const UploadFileMetadata& metadata);
+
+// The media duration in seconds from the container headers; nullopt when the file is not
+// readable media or the duration is not a positive finite number. Never throws.
+std::optional<double> durationHint(const std::filesystem::path& fileURL);
+
+// The MIME type of an allowed extension; "application/octet-stream" for any other.
+std::string mimeType(std::string_view lowercaseExtension);
+
+}  // namespace UploadFileValidator
+
+}  // namespace vhbr
