@@ -44,8 +44,7 @@ std::string DesktopLoginService::start(std::stop_token stop) const {
 
     const APIClientResponse response =
         apiClient_.postRaw("/desktop-login/start", request.toJSON(), std::nullopt, stop);
-    if (response.statusCode < 200 || response.statusCode > 299)
-        throw APIError::httpStatus(response.statusCode, response.errorMessage());
+    response.requireSuccess();
     const auto started = DesktopLoginStartResponse::decode(APIClient::parseJSON(response.data));
 
     const auto page = approvalURL(started.nonce);

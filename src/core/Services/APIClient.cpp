@@ -17,6 +17,10 @@ std::optional<std::string> APIClientResponse::errorMessage() const {
     return std::nullopt;
 }
 
+void APIClientResponse::requireSuccess() const {
+    if (statusCode < 200 || statusCode > 299) throw APIError::httpStatus(statusCode, errorMessage());
+}
+
 APIClient::APIClient(std::string baseURL, UrlSession* session, std::chrono::milliseconds timeout)
     : baseURL_(std::move(baseURL)), session_(session), timeout_(timeout) {}
 

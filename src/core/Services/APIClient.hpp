@@ -24,6 +24,8 @@ struct APIClientResponse {
 
     // The service's error text: "message" if it is a string, else "error" if it is a string.
     std::optional<std::string> errorMessage() const;
+    // Throws APIError::httpStatus with the service's text for a status outside 200–299.
+    void requireSuccess() const;
 };
 
 // A reply whose content is not used: encodes as {} and decodes from any JSON value.
@@ -58,8 +60,7 @@ public:
     T postJSON(const std::string& path, const nlohmann::json& body, const std::optional<std::string>& bearerToken,
                std::stop_token stop = {}) const {
         APIClientResponse response = postRaw(path, body, bearerToken, stop);
-        if (response.statusCode < 200 || response.statusCode > 299)
-            throw APIError::httpStatus(response.statusCode, response.errorMessage());
+        response.requireSuccess();
         if constexpr (std::is_same_v<T, EmptyResponse>) {
             return EmptyResponse{};
         } else {

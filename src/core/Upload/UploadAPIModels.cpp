@@ -9,6 +9,10 @@ namespace vhbr {
 using nlohmann::json;
 using namespace json_fields;
 
+std::string taskStepPath(const std::string& taskId, const char* step) {
+    return std::string(kCreateTaskPath) + "/" + taskId + "/" + step;
+}
+
 json CreateTaskContract::toJSON() const { return {{"surface", surface}, {"version", version}}; }
 
 json CreateTaskMedia::toJSON() const {

@@ -12,6 +12,12 @@
 
 namespace vhbr {
 
+inline constexpr const char* kCreateTaskPath = "/api/new-task/v2/tasks";
+inline constexpr const char* kStagedUploadCleanupPath = "/api/new-task/v2/staged-upload-cleanup";
+
+// "/api/new-task/v2/tasks/<taskId>/<step>", the task id inserted as the service gave it.
+std::string taskStepPath(const std::string& taskId, const char* step);
+
 struct CreateTaskContract {
     std::string surface = "newTask";
     std::int64_t version = 2;

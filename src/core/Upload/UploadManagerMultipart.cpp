@@ -48,7 +48,7 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
     const auto urls = apiClient_.postJSON<UploadPartURLsResponse>(
-        "/api/new-task/v2/tasks/" + taskId + "/upload-part-urls", urlsRequest.toJSON(), token, stop);
+        taskStepPath(taskId, "upload-part-urls"), urlsRequest.toJSON(), token, stop);
     std::map<std::int64_t, std::string> urlsByPart;
     for (const auto& part : urls.parts) urlsByPart.emplace(part.partNumber, part.url);
 
@@ -116,10 +116,8 @@ void UploadManager::completeMultipart(const UploadState& state, const std::strin
                                       const std::string& token, std::stop_token stop) {
     CompleteMultipartUploadRequest request{*state.objectKey, *state.uploadId, {}};
     for (const auto& part : state.completedParts) request.parts.push_back({part.eTag, part.partNumber});
-    const auto response = apiClient_.postRaw(
-        "/api/new-task/v2/tasks/" + taskId + "/complete-multipart-upload", request.toJSON(), token, stop);
-    if (response.statusCode < 200 || response.statusCode > 299)
-        throw APIError::httpStatus(response.statusCode, response.errorMessage());
+    apiClient_.postRaw(taskStepPath(taskId, "complete-multipart-upload"), request.toJSON(), token, stop)
+        .requireSuccess();
 }
 
 }  // namespace vhbr

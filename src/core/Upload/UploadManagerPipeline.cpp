@@ -13,19 +13,6 @@ namespace vhbr {
 namespace {
 
 constexpr std::int64_t kMultipartThreshold = 52'428'800;
-const std::string kTasksPath = "/api/new-task/v2/tasks";
-
-std::string taskPath(const std::string& taskId, const char* step) {
-    return kTasksPath + "/" + taskId + "/" + step;
-}
-
-bool isSuccess(std::int64_t status) { return status >= 200 && status <= 299; }
-
-void requireSuccess(const APIClientResponse& response) {
-    if (!isSuccess(response.statusCode))
-        throw APIError::httpStatus(response.statusCode, response.errorMessage());
-}
-
 std::string describe(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
@@ -127,7 +114,7 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
         request.sourceLanguage = state.sourceLanguage;
         request.targetLanguage = state.targetLanguage;
         request.media = {state.fileName, state.fileSize, state.mimeType, state.durationHint};
-        state.taskId = apiClient_.postJSON<CreateTaskResponse>(kTasksPath, request.toJSON(), token, stop).id;
+        state.taskId = apiClient_.postJSON<CreateTaskResponse>(kCreateTaskPath, request.toJSON(), token, stop).id;
         saveState(state);
     }
     const std::string taskId = *state.taskId;
@@ -138,8 +125,8 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     if (!(multipart && state.objectKey && state.uploadId)) {
         const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
         const auto response =
-            apiClient_.postRaw(taskPath(taskId, "upload-session"), request.toJSON(), token, stop);
-        requireSuccess(response);
+            apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
+        response.requireSuccess();
         const auto session = UploadSessionResponse::decode(APIClient::parseJSON(response.data));
         if (session.objectKey || session.key)
             state.objectKey = session.objectKey ? session.objectKey : session.key;
@@ -161,7 +148,7 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     if (!state.objectKey) throw AppError("The uploaded object key was missing.");
     const UploadCompleteRequest complete{*state.objectKey, std::nullopt,   state.fileName,
                                          state.fileSize,   state.mimeType, state.durationHint};
-    requireSuccess(apiClient_.postRaw(taskPath(taskId, "upload-complete"), complete.toJSON(), token, stop));
+    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stop).requireSuccess();
     finishUpload(state, model);
 }
 
@@ -176,7 +163,7 @@ void UploadManager::uploadSingleFile(const std::filesystem::path& sourceURL, con
     request.maxReplyBytes = 0;
     const auto response = apiClient_.session().perform(std::move(request), stop);
     if (response.statusCode < 100) throw APIError::httpStatus(-1);
-    if (!isSuccess(response.statusCode)) throw APIError::httpStatus(response.statusCode);
+    if (response.statusCode < 200 || response.statusCode > 299) throw APIError::httpStatus(response.statusCode);
 }
 
 void UploadManager::finishUpload(const UploadState& state, const ModelPtr& model) {
@@ -205,7 +192,7 @@ void UploadManager::cleanupStaged(const UploadState& state) {
     }
     try {
         const StagedUploadCleanupRequest request{state.taskId, state.objectKey, state.uploadId};
-        apiClient_.postJSON<std::optional<EmptyResponse>>("/api/new-task/v2/staged-upload-cleanup",
+        apiClient_.postJSON<std::optional<EmptyResponse>>(kStagedUploadCleanupPath,
                                                           request.toJSON(), token, quit_.get_token());
     } catch (const std::exception&) {
         // Best effort: the service expires staged uploads on its own.
