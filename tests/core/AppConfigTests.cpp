@@ -92,3 +92,13 @@ TEST(BundleInfo, ShortVersionStringFallsBackToZeroZero) {
 
 }  // namespace
 }  // namespace vhbr
+
+namespace vhbr {
+namespace {
+
+TEST(BundleInfo, TheBuiltProgramCarriesTheProjectVersion) {
+    EXPECT_EQ(BundleInfo::main().shortVersionString(), VHBR_TEST_PROJECT_VERSION);
+}
+
+}  // namespace
+}  // namespace vhbr
