@@ -20,6 +20,19 @@ std::string toHex(const unsigned char* data, size_t size) {
     return out;
 }
 
+std::string fromHex(std::string_view hex) {
+    const auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        throw std::runtime_error("not a hex digit");
+    };
+    if (hex.size() % 2 != 0) throw std::runtime_error("odd hex length");
+    std::string out;
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) out += static_cast<char>(nibble(hex[i]) << 4 | nibble(hex[i + 1]));
+    return out;
+}
+
 std::string randomHex(size_t bytes) {
     std::vector<unsigned char> buf(bytes);
     if (RAND_bytes(buf.data(), static_cast<int>(buf.size())) != 1) throw std::runtime_error("RAND_bytes failed");

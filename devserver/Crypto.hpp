@@ -8,6 +8,7 @@
 namespace vhbr::dev {
 
 std::string toHex(const unsigned char* data, size_t size);
+std::string fromHex(std::string_view hex);  // bytes of a lowercase hex text; throws when it is not one
 std::string randomHex(size_t bytes);
 std::string sha256Base64Url(std::string_view text);  // unpadded base64url, as PKCE S256 wants
 std::string hmacSha256Hex(std::string_view key, std::string_view message);

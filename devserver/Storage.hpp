@@ -9,13 +9,15 @@
 
 namespace vhbr::dev {
 
+class Digest;
+
 // Writes `content` to a sibling temporary file and renames it over `path`.
 void writeFileAtomically(const std::filesystem::path& path, const std::string& content);
 
 struct ObjectInfo {
     std::uint64_t size = 0;
     std::string etag;    // hex MD5, or S3's "<md5 of part md5s>-<count>" for assembled objects
-    std::string sha256;  // hex
+    std::string sha256;  // hex; empty until asked for (objectSha256), so that no upload waits for it
 };
 
 // Object store on disk: DIR/objects/<key>, parts in DIR/multipart/<uploadId>/<n> with the part's
@@ -36,16 +38,18 @@ public:
         Writer(const Writer&) = delete;
         Writer& operator=(const Writer&) = delete;
         bool write(const char* data, size_t size);
-        // Closes the file and returns its size and digests; the file stays at tempPath().
+        // Appends the rest of the file `fd` by a copy inside the kernel. Those bytes stay out of
+        // the MD5: an assembled object takes its ETag from its parts' instead.
+        bool append(int fd);
+        // Closes the file and returns its size and MD5; the file stays at tempPath().
         ObjectInfo finish();
         const std::filesystem::path& tempPath() const { return path_; }
 
     private:
-        struct Digests;
         std::filesystem::path path_;
         int fd_ = -1;
         std::uint64_t size_ = 0;
-        std::unique_ptr<Digests> digests_;
+        std::unique_ptr<Digest> md5_;
         std::vector<char> buffer_;  // the body arrives in small reads; write it to disk in large ones
         bool flush();
         bool kept_ = false;
@@ -58,6 +62,7 @@ public:
 
     std::optional<std::string> partEtag(const std::string& uploadId, int partNumber) const;
     std::optional<std::uint64_t> objectSize(const std::string& key) const;
+    std::optional<std::string> objectSha256(const std::string& key) const;  // hex; none when missing
     // Concatenates the parts, file to file, into the object `key`.
     ObjectInfo assemble(const std::string& uploadId, const std::vector<int>& partNumbers, const std::string& key) const;
     void discardUpload(const std::string& uploadId) const;

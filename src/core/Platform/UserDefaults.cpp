@@ -34,7 +34,10 @@ std::optional<std::string> UserDefaults::string(const std::string& key) const {
 
 void UserDefaults::set(const std::string& key, const std::string& value) {
     std::lock_guard lock(mutex_);
-    values_[key] = value;
+    // Every upload sets the remembered choices again; an unchanged value costs no synced write.
+    const auto [it, inserted] = values_.try_emplace(key, value);
+    if (!inserted && it->second == value) return;
+    it->second = value;
     try {
         createPrivateDirectories(file_.parent_path());
         writeFileAtomically(file_, nlohmann::json(values_).dump());

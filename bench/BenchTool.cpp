@@ -1,0 +1,429 @@
+// vhbr-bench-tool: the measuring half of bench/run. Each subcommand does one kind of measurement
+// and prints plain "key=value" words that the script collects.
+//
+//   generate FILE MIB SEED                   writes a WAV file of MIB MiB of seeded noise
+//   measure RESULT -- CMD [ARG...]           runs CMD; writes "wall_s cpu_s maxrss_kib" to RESULT
+//   presign API_URL KEY                      prints a presigned PUT URL for a fresh object
+//   ideal-multipart API_URL TOKEN FILE MIME  the CLI's multipart protocol, parts PUT from FILE
+//   engine-put URL FILE MIME                 the CLI's single PUT through the engine's UrlSession
+//   writeparts FILE DIR RUNS                 FilePartWriter::writeParts against a plain copy
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Platform/UrlSession.hpp"
+#include "Upload/FilePartWriter.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// The engine's own figures, so that the ideal client does exactly the same work.
+constexpr std::int64_t kPartBytes = vhbr::kPartSize;
+constexpr long kParallelParts = 6;
+constexpr long kUploadBufferBytes = 512 * 1024;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+void writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(std::string("write: ") + std::strerror(errno));
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// ---- generate ---------------------------------------------------------------------------------
+
+void putLE(unsigned char* at, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A 16-bit stereo 48 kHz WAV header. Without a real header the CLI's duration probe scans
+// megabytes of noise for a format, a cost that real media never has.
+void wavHeader(unsigned char* h, std::uint64_t fileSize) {
+    const auto capped = [](std::uint64_t v) { return std::min<std::uint64_t>(v, 0xFFFFFFFFu); };
+    std::memcpy(h, "RIFF", 4);
+    putLE(h + 4, capped(fileSize - 8), 4);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    putLE(h + 16, 16, 4);              // fmt chunk size
+    putLE(h + 20, 1, 2);               // PCM
+    putLE(h + 22, 2, 2);               // channels
+    putLE(h + 24, 48000, 4);           // sample rate
+    putLE(h + 28, 48000 * 2 * 2, 4);   // byte rate
+    putLE(h + 32, 4, 2);               // block align
+    putLE(h + 34, 16, 2);              // bits per sample
+    std::memcpy(h + 36, "data", 4);
+    putLE(h + 40, capped(fileSize - 44), 4);
+}
+
+// A WAV file of seeded noise (splitmix64): it neither compresses nor deduplicates, unlike zeros.
+int generate(const fs::path& file, std::int64_t mib, std::uint64_t seed) {
+    Fd out(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (out.get() < 0) fail("cannot create " + file.string());
+    std::vector<std::uint64_t> block((4u << 20) / sizeof(std::uint64_t));
+    std::uint64_t state = seed;
+    for (std::int64_t written = 0; written < mib; written += 4) {
+        for (auto& word : block) {
+            std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            word = z ^ (z >> 31);
+        }
+        if (written == 0) wavHeader(reinterpret_cast<unsigned char*>(block.data()), static_cast<std::uint64_t>(mib) << 20);
+        const std::int64_t chunk = std::min<std::int64_t>(4, mib - written) << 20;
+        writeAll(out.get(), reinterpret_cast<const char*>(block.data()), static_cast<std::size_t>(chunk));
+    }
+    // On disk before anything is measured, so that no round competes with its write-back.
+    if (::fdatasync(out.get()) != 0) fail(std::string("fdatasync: ") + std::strerror(errno));
+    return 0;
+}
+
+// ---- measure ----------------------------------------------------------------------------------
+
+// The child's own resource usage comes from wait4, so nothing else in this process counts.
+int measure(const fs::path& result, char** command) {
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) fail("fork failed");
+    if (pid == 0) {
+        ::execvp(command[0], command);
+        std::fprintf(stderr, "vhbr-bench-tool: cannot run %s: %s\n", command[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0) {
+        if (errno != EINTR) fail("wait4 failed");
+    }
+    const double wall = secondsSince(start);
+    const auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+    const double cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    std::FILE* out = std::fopen(result.c_str(), "w");
+    if (!out) fail("cannot write " + result.string());
+    std::fprintf(out, "%.4f %.4f %ld\n", wall, cpu, usage.ru_maxrss);
+    std::fclose(out);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// ---- HTTP helpers -----------------------------------------------------------------------------
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+size_t appendBody(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+// One API exchange; the easy handle is reused so that the connection stays open between calls.
+json postJson(CURL* easy, const std::string& url, const std::string& token, const json& body) {
+    const std::string payload = body.dump();
+    std::string reply;
+    Slist headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    if (!token.empty()) curl_slist_append(headers.get(), ("Authorization: Bearer " + token).c_str());
+    curl_easy_reset(easy);
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, payload.c_str());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &appendBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply);
+    const CURLcode code = curl_easy_perform(easy);
+    if (code != CURLE_OK) fail(url + ": " + curl_easy_strerror(code));
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) fail(url + ": HTTP " + std::to_string(status) + " " + reply);
+    return reply.empty() ? json::object() : json::parse(reply);
+}
+
+int presign(const std::string& apiUrl, const std::string& key) {
+    Easy easy(curl_easy_init());
+    std::printf("%s\n", postJson(easy.get(), apiUrl + "/__dev/presign", "", {{"objectKey", key}})
+                            .at("url")
+                            .get<std::string>()
+                            .c_str());
+    return 0;
+}
+
+// ---- ideal-multipart --------------------------------------------------------------------------
+
+// One part PUT, read with pread straight from the source file: no part files, no extra copy.
+struct PartTransfer {
+    int source = -1;
+    std::int64_t number = 0;
+    off_t offset = 0;
+    std::int64_t length = 0;
+    std::int64_t sent = 0;
+    std::string etag;
+    Easy easy;
+    Slist headers;
+
+    static size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+        auto* t = static_cast<PartTransfer*>(user);
+        const auto want = static_cast<size_t>(std::min<std::int64_t>(size * count, t->length - t->sent));
+        for (;;) {
+            const ssize_t n = ::pread(t->source, buffer, want, t->offset + t->sent);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return CURL_READFUNC_ABORT;
+            t->sent += n;
+            return static_cast<size_t>(n);
+        }
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+        std::string line(data, size * count);
+        if (line.size() > 5 && ::strncasecmp(line.c_str(), "etag:", 5) == 0) {
+            std::string value = line.substr(5);
+            const auto first = value.find_first_not_of(" \t\"");
+            const auto last = value.find_last_not_of(" \t\r\n\"");
+            static_cast<PartTransfer*>(user)->etag =
+                first == std::string::npos ? "" : value.substr(first, last - first + 1);
+        }
+        return size * count;
+    }
+
+    static size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+    void start(CURLM* multi, const std::string& url, const std::string& mimeType) {
+        easy.reset(curl_easy_init());
+        headers.reset(curl_slist_append(nullptr, ("Content-Type: " + mimeType).c_str()));
+        curl_slist_append(headers.get(), "Expect:");
+        CURL* e = easy.get();
+        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+        curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, &PartTransfer::onRead);
+        curl_easy_setopt(e, CURLOPT_READDATA, this);
+        curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &PartTransfer::onHeader);
+        curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &PartTransfer::discard);
+        curl_multi_add_handle(multi, e);
+    }
+};
+
+int idealMultipart(const std::string& apiUrl, const std::string& token, const fs::path& file,
+                   const std::string& mimeType) {
+    Fd source(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (source.get() < 0 || ::fstat(source.get(), &st) != 0) fail("cannot open " + file.string());
+    const std::int64_t size = st.st_size;
+    const std::string name = file.filename().string();
+    const std::int64_t partCount = vhbr::partCount(size);
+
+    Easy api(curl_easy_init());
+    const std::string tasks = apiUrl + "/api/new-task/v2/tasks";
+    const std::string requestId = "bench-ideal-" + std::to_string(::getpid()) + "-" + name;
+    const std::string taskId = postJson(api.get(), tasks, token,
+                                        {{"clientRequestId", requestId},
+                                         {"contract", {{"surface", "newTask"}, {"version", 2}}},
+                                         {"sourceKind", "file"},
+                                         {"intent", "subtitle"},
+                                         {"sourceLanguage", "auto"},
+                                         {"targetLanguage", "en"},
+                                         {"media", {{"fileName", name}, {"fileSize", size}, {"mimeType", mimeType}}}})
+                                   .at("id");
+    const std::string taskUrl = tasks + "/" + taskId;
+    const json session = postJson(api.get(), taskUrl + "/upload-session", token,
+                                  {{"fileName", name}, {"fileType", mimeType}, {"fileSize", size}, {"useMultipart", true}});
+    const std::string objectKey = session.at("objectKey"), uploadId = session.at("uploadId");
+    const json urls = postJson(api.get(), taskUrl + "/upload-part-urls", token,
+                               {{"objectKey", objectKey}, {"uploadId", uploadId}, {"totalParts", partCount}})
+                          .at("presignedUrls");
+
+    std::vector<PartTransfer> parts(static_cast<std::size_t>(partCount));
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kParallelParts);
+    std::size_t next = 0, running = 0, done = 0;
+    const auto startNext = [&] {
+        PartTransfer& p = parts[next];
+        p.source = source.get();
+        p.number = static_cast<std::int64_t>(next) + 1;
+        p.offset = static_cast<off_t>(next) * kPartBytes;
+        p.length = std::min<std::int64_t>(kPartBytes, size - p.offset);
+        p.start(multi, urls.at(next).get<std::string>(), mimeType);
+        ++next;
+        ++running;
+    };
+    while (next < parts.size() && running < static_cast<std::size_t>(kParallelParts)) startNext();
+    while (done < parts.size()) {
+        int active = 0;
+        curl_multi_perform(multi, &active);
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            PartTransfer* p = nullptr;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &p);
+            long status = 0;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_RESPONSE_CODE, &status);
+            if (msg->data.result != CURLE_OK || status != 200)
+                fail("part " + std::to_string(p->number) + " failed: " + curl_easy_strerror(msg->data.result) +
+                     " HTTP " + std::to_string(status));
+            curl_multi_remove_handle(multi, msg->easy_handle);
+            p->easy.reset();
+            --running;
+            ++done;
+            if (next < parts.size()) startNext();
+        }
+        if (done < parts.size()) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    curl_multi_cleanup(multi);
+
+    json list = json::array();
+    for (const auto& p : parts) list.push_back({{"ETag", p.etag}, {"PartNumber", p.number}});
+    postJson(api.get(), taskUrl + "/complete-multipart-upload", token,
+             {{"objectKey", objectKey}, {"uploadId", uploadId}, {"parts", list}});
+    postJson(api.get(), taskUrl + "/upload-complete", token,
+             {{"objectKey", objectKey}, {"fileName", name}, {"fileSize", size}, {"mimeType", mimeType}});
+    std::printf("completed %s\n", taskId.c_str());
+    return 0;
+}
+
+// ---- engine-put -------------------------------------------------------------------------------
+
+// The request that the upload pipeline sends for a small file, timed inside the process so that
+// it compares with curl's own transfer time, without either program's start-up.
+int enginePut(const std::string& url, const fs::path& file, const std::string& mimeType) {
+    vhbr::UrlSession session;
+    vhbr::HttpRequest request;
+    request.method = "PUT";
+    request.url = url;
+    request.headers = {{"Content-Type", mimeType}};
+    request.bodyFile = file;
+    request.maxReplyBytes = 0;
+    const auto start = Clock::now();
+    const auto response = session.perform(std::move(request));
+    const double seconds = secondsSince(start);
+    if (response.statusCode != 200) fail("HTTP " + std::to_string(response.statusCode));
+    std::printf("%.4f\n", seconds);
+    return 0;
+}
+
+// ---- writeparts -------------------------------------------------------------------------------
+
+// What a user would compare against: read and write through one buffer into one file.
+void plainCopy(const fs::path& from, const fs::path& to) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (in.get() < 0 || out.get() < 0) fail("plain copy: cannot open");
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(std::string("read: ") + std::strerror(errno));
+        if (n == 0) break;
+        writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+// Alternates which side goes first so that neither always meets a warmer or busier disk; round 0
+// only warms up (the first copy into fresh page cache is often several times slower) and is not
+// printed.
+int writeParts(const fs::path& file, const fs::path& dir, int runs) {
+    const auto size = static_cast<std::int64_t>(fs::file_size(file));
+    const std::string id = "bench-writeparts";
+    const fs::path copy = dir / "plain-copy";
+    for (int run = 0; run <= runs; ++run) {
+        double partsSeconds = 0, copySeconds = 0;
+        for (int side = 0; side < 2; ++side) {
+            if ((side + run) % 2 == 0) {
+                const auto start = Clock::now();
+                const auto parts = vhbr::FilePartWriter::writeParts(file, size, id, dir);
+                partsSeconds = secondsSince(start);
+                if (static_cast<std::int64_t>(parts.size()) != vhbr::partCount(size)) fail("wrong part count");
+                vhbr::FilePartWriter::cleanup(id, dir);
+            } else {
+                const auto start = Clock::now();
+                plainCopy(file, copy);
+                copySeconds = secondsSince(start);
+                fs::remove(copy);
+            }
+        }
+        if (run == 0) continue;
+        std::printf("writeparts_s=%.4f copy_s=%.4f\n", partsSeconds, copySeconds);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr,
+                 "usage: vhbr-bench-tool generate FILE MIB SEED\n"
+                 "       vhbr-bench-tool measure RESULT -- CMD [ARG...]\n"
+                 "       vhbr-bench-tool presign API_URL KEY\n"
+                 "       vhbr-bench-tool ideal-multipart API_URL TOKEN FILE MIME\n"
+                 "       vhbr-bench-tool engine-put URL FILE MIME\n"
+                 "       vhbr-bench-tool writeparts FILE DIR RUNS\n");
+    std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) usage();
+    const std::string command = argv[1];
+    try {
+        if (command == "generate" && argc == 5) return generate(argv[2], std::stoll(argv[3]), std::stoull(argv[4]));
+        if (command == "measure" && argc >= 5 && std::strcmp(argv[3], "--") == 0) return measure(argv[2], argv + 4);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (command == "presign" && argc == 4) return presign(argv[2], argv[3]);
+        if (command == "ideal-multipart" && argc == 6) return idealMultipart(argv[2], argv[3], argv[4], argv[5]);
+        if (command == "engine-put" && argc == 5) return enginePut(argv[2], argv[3], argv[4]);
+        if (command == "writeparts" && argc == 5) return writeParts(argv[2], argv[3], std::stoi(argv[4]));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vhbr-bench-tool %s: %s\n", command.c_str(), e.what());
+        return 1;
+    }
+    usage();
+}
