@@ -1,5 +1,6 @@
 // The local service checked from outside, as the app and the other suites see it.
 #include "DevServer.hpp"
+#include "TempDir.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -14,19 +15,6 @@ namespace vhbr::test {
 namespace {
 
 using nlohmann::json;
-
-std::string hexDigest(const EVP_MD* md, const std::string& data) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), out, &len, md, nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", out[i]);
-        hex += two;
-    }
-    return hex;
-}
 
 json createBody(const std::string& clientRequestId, std::int64_t size) {
     return {{"clientRequestId", clientRequestId},

@@ -45,6 +45,27 @@ std::filesystem::path writePatternFile(const std::filesystem::path& path, std::u
     return path;
 }
 
+namespace {
+
+std::string toHex(const unsigned char* bytes, unsigned int length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned i = 0; i < length; ++i) {
+        hex += kDigits[bytes[i] >> 4];
+        hex += kDigits[bytes[i] & 0xF];
+    }
+    return hex;
+}
+
+}  // namespace
+
+std::string hexDigest(const EVP_MD* md, std::string_view data) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), out, &length, md, nullptr);
+    return toHex(out, length);
+}
+
 std::string sha256OfFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("could not read " + path.string());
@@ -59,13 +80,7 @@ std::string sha256OfFile(const std::filesystem::path& path) {
     unsigned int len = 0;
     EVP_DigestFinal_ex(ctx, md, &len);
     EVP_MD_CTX_free(ctx);
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", md[i]);
-        hex += two;
-    }
-    return hex;
+    return toHex(md, len);
 }
 
 }  // namespace vhbr::test

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <openssl/evp.h>
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vhbr::test {
 
@@ -26,5 +29,8 @@ std::filesystem::path writePatternFile(const std::filesystem::path& path, std::u
 
 // Hex SHA-256 of a file's content.
 std::string sha256OfFile(const std::filesystem::path& path);
+
+// Lower-case hex digest of data with the given OpenSSL digest (EVP_md5(), EVP_sha256(), …).
+std::string hexDigest(const EVP_MD* md, std::string_view data);
 
 }  // namespace vhbr::test
