@@ -28,10 +28,20 @@ int main(int argc, char** argv) {
         if (auto* session = current.load()) session->quit();
     });
     const std::string command = options.command;
-    vhbr::cli::CliSession session(std::move(options));
-    current = &session;
-    if (command == "upload") return session.upload();
-    if (command == "resume") return session.resume();
-    if (command == "list") return session.list();
-    return session.login();
+    try {
+        vhbr::cli::CliSession session(std::move(options));
+        current = &session;
+        struct Unregister {
+            std::atomic<vhbr::cli::CliSession*>& current;
+            ~Unregister() { current = nullptr; }
+        } unregister{current};
+        if (command == "upload") return session.upload();
+        if (command == "resume") return session.resume();
+        if (command == "list") return session.list();
+        return session.login();
+    } catch (const std::exception& e) {
+        // What the commands do not handle themselves, e.g. a data folder that cannot be created.
+        std::fprintf(stderr, "velvetharbor-cli: %s\n", e.what());
+        return 1;
+    }
 }

@@ -24,7 +24,8 @@ struct HttpRequest {
     // total duration, so a large upload on a slow link is never cut off while it progresses.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
     std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
-    // Reply bodies beyond this are an error rather than unbounded memory; 0 discards the body.
+    // Reply bodies beyond this are an error rather than unbounded memory; 0 discards the body
+    // (which still fails beyond kMaxAPIReplyBytes, so an endless reply ends).
     std::size_t maxReplyBytes = kMaxAPIReplyBytes;
 };
 

@@ -79,6 +79,7 @@ struct UrlSession::Transfer {
     int fd = -1;
     int fileErrno = 0;
     bool replyTooLarge = false;
+    std::size_t discardedBytes = 0;
     bool idleTimedOut = false;
     curl_off_t lastProgress = -1;
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
@@ -93,7 +94,13 @@ struct UrlSession::Transfer {
     static size_t onWrite(char* data, size_t size, size_t count, void* user) {
         auto* t = static_cast<Transfer*>(user);
         const size_t n = size * count;
-        if (t->request.maxReplyBytes == 0) return n;
+        if (t->request.maxReplyBytes == 0) {
+            // A discarded body is bounded too: a store whose reply never ends must not hold an upload forever.
+            t->discardedBytes += n;
+            if (t->discardedBytes <= kMaxAPIReplyBytes) return n;
+            t->replyTooLarge = true;
+            return 0;
+        }
         if (t->response.body.size() + n > t->request.maxReplyBytes) {
             t->replyTooLarge = true;
             return 0;
@@ -143,6 +150,13 @@ struct UrlSession::Transfer {
         }
     }
 
+    // Lets libcurl send the body again, e.g. when a kept-alive connection turns out to be closed
+    // and the request is retried on a new one; without it that retry fails the transfer.
+    static int onSeek(void* user, curl_off_t offset, int origin) {
+        auto* t = static_cast<Transfer*>(user);
+        return ::lseek(t->fd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
+    }
+
     // Prepares the easy handle; a body file that cannot be opened fails here, before any I/O.
     void configure() {
         easy = curl_easy_init();
@@ -174,6 +188,8 @@ struct UrlSession::Transfer {
             curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
             curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::onRead);
             curl_easy_setopt(easy, CURLOPT_READDATA, this);
+            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Transfer::onSeek);
+            curl_easy_setopt(easy, CURLOPT_SEEKDATA, this);
             curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
         } else if (request.method == "POST" || !request.body.empty()) {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));

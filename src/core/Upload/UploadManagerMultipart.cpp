@@ -110,6 +110,9 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
     }
     if (firstError) std::rethrow_exception(firstError);
     completeMultipart(state, taskId, token, stop);
+    // The upload id is spent: a resume after a later failure must not ask for its part URLs again.
+    state.uploadId.reset();
+    saveState(state);
 }
 
 void UploadManager::completeMultipart(const UploadState& state, const std::string& taskId,

@@ -121,8 +121,11 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     onMain([model, taskId] { model->setTaskID(taskId); });
 
     const bool multipart = state.fileSize >= kMultipartThreshold;
+    // Once the storage has assembled the parts, the state keeps the key and parts but no upload id
+    // (the storage forgot it): only the completion notice is left to send.
+    const bool assembled = multipart && state.objectKey && !state.uploadId && !state.completedParts.empty();
     std::optional<std::string> presignedURL;
-    if (!(multipart && state.objectKey && state.uploadId)) {
+    if (!assembled && !(multipart && state.objectKey && state.uploadId)) {
         const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
         const auto response =
             apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
@@ -137,7 +140,7 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     onMain([model] { model->setStatus(UploadTaskStatus::uploading()); });
 
     if (multipart) {
-        uploadMultipart(state, sourceURL, taskId, token, model, stop);
+        if (!assembled) uploadMultipart(state, sourceURL, taskId, token, model, stop);
     } else {
         if (!presignedURL) throw AppError("The upload URL was missing.");
         uploadSingleFile(sourceURL, *presignedURL, state.mimeType, stop);
