@@ -67,16 +67,10 @@ protected:
             fastTimeout_ = timeout;
         }
         const std::string base = apiUrl.empty() ? server.baseUrl() : apiUrl;
-        UploadManager::Options options;
-        options.partDirectory = partDir();
-        options.lockDirectory = dir / "Locks";
-        options.backoffBase = std::chrono::milliseconds(20);
-        options.notifications = &notifications;
-        options.badge = &badge;
         auto manager = std::make_unique<UploadManager>(loop, AppConfig{base + "/app", base},
                                                        APIClient(base, &session, timeout),
                                                        UploadStateStore(stateDir()), *fastUploader_, defaults,
-                                                       options);
+                                                       managerOptions());
         manager->setTokenProvider(&tokens);
         manager->setNavigator(&navigator);
         return manager;

@@ -54,16 +54,22 @@ protected:
     std::filesystem::path stateDir() const { return dir / "Uploads"; }
     std::filesystem::path partDir() const { return dir / "UploadParts"; }
 
-    std::unique_ptr<UploadManager> makeManager(bool signedIn = true) {
+    // Folders in the test's temporary folder, quick back-off, recording front-end stand-ins.
+    UploadManager::Options managerOptions() {
         UploadManager::Options options;
         options.partDirectory = partDir();
         options.lockDirectory = dir / "Locks";
         options.backoffBase = std::chrono::milliseconds(20);
         options.notifications = &notifications;
         options.badge = &badge;
+        return options;
+    }
+
+    std::unique_ptr<UploadManager> makeManager(bool signedIn = true) {
         auto manager = std::make_unique<UploadManager>(loop, AppConfig{server.baseUrl() + "/app", server.baseUrl()},
                                                        APIClient(server.baseUrl(), &session),
-                                                       UploadStateStore(stateDir()), uploader, defaults, options);
+                                                       UploadStateStore(stateDir()), uploader, defaults,
+                                                       managerOptions());
         if (signedIn) manager->setTokenProvider(&tokens);
         manager->setNavigator(&navigator);
         return manager;

@@ -23,7 +23,7 @@ BackgroundPartUploader::BackgroundPartUploader(std::string sessionIdentifier,
       session_(UrlSession::Options{kMaxConnectionsPerHost}) {}
 
 CompletedUploadPart BackgroundPartUploader::upload(const PartFile& part, const std::string& url,
-                                                   const std::string& mimeType) {
+                                                   const std::string& mimeType, std::stop_token quit) {
     HttpRequest request;
     request.method = "PUT";
     request.url = url;
@@ -42,17 +42,10 @@ CompletedUploadPart BackgroundPartUploader::upload(const PartFile& part, const s
         result = continuations_[id].get_future();
         partNumbers_[id] = part.partNumber;
     }
+    // Registered before the transfer starts, so a quit at any moment reaches it.
+    std::stop_callback onQuit(quit, [this, id] { session_.cancel(id); });
     session_.resume(id);
     return result.get();
-}
-
-void BackgroundPartUploader::cancelAll() {
-    std::vector<UrlSession::TaskId> running;
-    {
-        std::lock_guard guard(lock_);
-        for (const auto& entry : partNumbers_) running.push_back(entry.first);
-    }
-    for (auto id : running) session_.cancel(id);
 }
 
 void BackgroundPartUploader::didComplete(UrlSession::TaskId id, HttpResult result) {

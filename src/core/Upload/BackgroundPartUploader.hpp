@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <future>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <unordered_map>
 
@@ -28,11 +29,10 @@ public:
 
     // One PUT of the part file. Returns the part's number and entity tag (quotes stripped, empty
     // when the store sent none); fails with the transport error, or APIError::httpStatus for a
-    // status outside 200–299 (−1 when no HTTP status came back).
-    CompletedUploadPart upload(const PartFile& part, const std::string& url, const std::string& mimeType);
-
-    // Ends every part transfer under way; their callers fail with CancelledError (used on quit).
-    void cancelAll();
+    // status outside 200–299 (−1 when no HTTP status came back). Stopping quit (the app is
+    // quitting) ends the transfer at once with CancelledError; a job's cancellation does not.
+    CompletedUploadPart upload(const PartFile& part, const std::string& url, const std::string& mimeType,
+                               std::stop_token quit = {});
 
 private:
     void didComplete(UrlSession::TaskId id, HttpResult result);

@@ -53,7 +53,6 @@ UploadManager::~UploadManager() {
     // Quitting is not cancelling: jobs stop where they are and keep their state files.
     quitting_ = true;
     quit_.request_stop();
-    partUploader_.cancelAll();
     for (auto& [id, job] : jobs_) job->thread.request_stop();
     jobs_.clear();
     validations_.clear();

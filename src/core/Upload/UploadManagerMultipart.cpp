@@ -19,12 +19,13 @@ constexpr double kProgressCeiling = 0.92;
 
 CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const PartFile& part,
                                         const std::string& url, const std::string& mimeType,
-                                        std::chrono::milliseconds backoffBase, std::stop_token stop) {
+                                        std::chrono::milliseconds backoffBase, std::stop_token stop,
+                                        std::stop_token quit) {
     for (int attempt = 1;; ++attempt) {
         try {
-            return uploader.upload(part, url, mimeType);
+            return uploader.upload(part, url, mimeType, quit);
         } catch (const CancelledError&) {
-            throw;  // the uploader is shutting down: nothing to retry
+            throw;  // the app is quitting: nothing to retry
         } catch (...) {
             if (attempt == kAttemptsPerPart) throw;
         }
@@ -83,7 +84,8 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
             return;
         }
         group.add([this, part, url = url->second, mime = state.mimeType](std::stop_token childStop) {
-            return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop);
+            return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop,
+                                       quit_.get_token());
         });
     };
 
