@@ -73,14 +73,17 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
     PartTransferGroup group;
     std::stop_callback cancelGroup(stop, [&group] { group.cancelAll(); });
     std::size_t nextIndex = 0;
+    std::exception_ptr firstError;
     auto submitNext = [&] {
         if (nextIndex >= pending.size()) return;
         const PartFile part = pending[nextIndex++];
         auto url = urlsByPart.find(part.partNumber);
         if (url == urlsByPart.end()) {
-            group.add([n = part.partNumber](std::stop_token) -> CompletedUploadPart {
-                throw AppError("Missing upload URL for part " + std::to_string(n) + ".");
-            });
+            // Failed when it is due, in part order, so the first part without a URL is the one named.
+            if (!firstError)
+                firstError = std::make_exception_ptr(
+                    AppError("Missing upload URL for part " + std::to_string(part.partNumber) + "."));
+            group.cancelAll();
             return;
         }
         group.add([this, part, url = url->second, mime = state.mimeType](std::stop_token childStop) {
@@ -90,7 +93,6 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
     };
 
     for (std::size_t i = 0; i < std::min(pending.size(), kPartsInFlight); ++i) submitNext();
-    std::exception_ptr firstError;
     while (auto outcome = group.next()) {
         if (firstError) continue;  // draining: parts acknowledged after a failure are not recorded
         try {
