@@ -1,0 +1,164 @@
+#include "Application.hpp"
+
+#include <glib-unix.h>
+
+#include "AppLifecycle.hpp"
+#include "Config/AppConfig.hpp"
+#include "I18n.hpp"
+#include "MessageQuestion.hpp"
+#include "Platform/Environment.hpp"
+#include "Platform/UserDefaults.hpp"
+
+namespace vhbr::gtk {
+
+namespace {
+
+constexpr const char* kApplicationId = "com.velvetharbor.Desktop";
+
+// The overlays' look: a translucent sheet of the window's own background over the web view.
+constexpr const char* kStyle = R"CSS(
+.vhbr-overlay { background-color: alpha(@theme_bg_color, 0.96); }
+.vhbr-overlay-title { font-size: 17pt; font-weight: 600; }
+.vhbr-overlay-message { font-size: 11pt; }
+.vhbr-headline { font-weight: bold; }
+)CSS";
+
+}  // namespace
+
+Glib::RefPtr<Application> Application::create() { return Glib::RefPtr<Application>(new Application()); }
+
+Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_HANDLES_OPEN) {
+    Glib::set_application_name(AppLifecycle::kMainWindowTitle);
+    // Asked before the session ends, so that active uploads are not stopped unasked.
+    property_register_session() = true;
+}
+
+Application::~Application() {
+    for (const auto id : signalSources_) g_source_remove(id);
+    window_.reset();  // the web view goes before the model it reports to
+    model_.reset();
+}
+
+void Application::on_startup() {
+    Gtk::Application::on_startup();
+    auto css = Gtk::CssProvider::create();
+    css->load_from_data(kStyle);
+    Gtk::StyleContext::add_provider_for_screen(Gdk::Screen::get_default(), css,
+                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+
+    browser_ = std::make_unique<GioBrowserOpener>(main_);
+    auto& defaults = UserDefaults::standard();
+    AppModel::Services services{main_, defaults, BundleInfo::main(), *browser_, *this};
+    services.log = &log_;
+    model_ = std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults));
+    model_->uploadManager().activeUploadsChanged.connect([this] { updateLogoutInhibitor(); });
+
+    addActions();
+    g_signal_connect(gobj(), "query-end", G_CALLBACK(+[](GtkApplication*, gpointer self) {
+                         static_cast<Application*>(self)->onQueryEnd();
+                     }),
+                     this);
+    for (const int signal : {SIGINT, SIGTERM})
+        signalSources_.push_back(g_unix_signal_add(signal, onUnixSignal, this));
+    // The app lives on with its window closed: uploads continue and the menu can bring it back.
+    hold();
+}
+
+void Application::addActions() {
+    add_action("open", [this] { model_->openMainWindow(); });
+    checkForUpdates_ = add_action("check-for-updates", [this] { model_->checkForUpdates(); });
+    checkForUpdates_->set_enabled(model_->canCheckForUpdates());
+    add_action("quit", [this] { requestQuit(); });
+    set_accel_for_action("app.quit", "<Primary>q");
+    set_accel_for_action("win.reload", "<Primary>r");
+    set_accels_for_action("win.zoom-in", {"<Primary>plus", "<Primary>equal", "<Primary>KP_Add"});
+    set_accels_for_action("win.zoom-out", {"<Primary>minus", "<Primary>KP_Subtract"});
+    set_accels_for_action("win.zoom-reset", {"<Primary>0", "<Primary>KP_0"});
+}
+
+Glib::RefPtr<Gio::Menu> Application::makeMenu() {
+    auto menu = Gio::Menu::create();
+    auto window = Gio::Menu::create();
+    window->append(_("Open Velvetharbor"), "app.open");
+    window->append(_("Check for Updates…"), "app.check-for-updates");
+    menu->append_section(window);
+    auto page = Gio::Menu::create();
+    page->append(_("Reload"), "win.reload");
+    menu->append_section(page);
+    auto quit = Gio::Menu::create();
+    quit->append(_("Quit Velvetharbor"), "app.quit");
+    menu->append_section(quit);
+    return menu;
+}
+
+MainWindow& Application::ensureMainWindow() {
+    if (window_) return *window_;
+    window_ = std::make_unique<MainWindow>(main_, *model_, makeMenu());
+    add_window(*window_);
+    window_->show();
+    model_->loadHome();
+    // After the window and the web app's load: the question is asked over the window, and the
+    // uploads it resumes can already ask the web app for a token.
+    model_->uploadManager().offerResumeIfNeeded(*this);
+    return *window_;
+}
+
+void Application::on_activate() { ensureMainWindow().present(); }
+
+void Application::on_open(const type_vec_files& files, const Glib::ustring&) {
+    ensureMainWindow();
+    std::vector<std::string> uris;
+    for (const auto& file : files) uris.push_back(file->get_uri());
+    model_->openURIs(uris);
+}
+
+void Application::presentMainWindow() {
+    if (window_) window_->present();
+}
+
+void Application::confirmResume(const std::string& message, const std::string& informativeText,
+                                std::function<void(bool resume)> answer) {
+    MessageQuestion::ask(window_.get(), Gtk::MESSAGE_QUESTION, message, informativeText,
+                         {_("Resume"), _("Not Now")},
+                         [answer = std::move(answer)](int chosen) { answer(chosen == 0); });
+}
+
+void Application::requestQuit() {
+    const auto question = AppLifecycle::quitConfirmation(model_->uploadManager().hasActiveUploads());
+    if (!question) {
+        quit();
+        return;
+    }
+    if (quitQuestionShown_) return;
+    quitQuestionShown_ = true;
+    presentMainWindow();
+    MessageQuestion::ask(window_.get(), Gtk::MESSAGE_QUESTION, question->message, question->informativeText,
+                         {question->quitButton, question->cancelButton}, [this](int chosen) {
+                             quitQuestionShown_ = false;
+                             if (chosen == 0) quit();
+                         });
+}
+
+void Application::updateLogoutInhibitor() {
+    const bool active = model_->uploadManager().hasActiveUploads();
+    if (active && inhibitCookie_ == 0) {
+        inhibitCookie_ = inhibit(*window_, Gtk::APPLICATION_INHIBIT_LOGOUT, _("Uploads are active"));
+    } else if (!active && inhibitCookie_ != 0) {
+        uninhibit(inhibitCookie_);
+        inhibitCookie_ = 0;
+    }
+}
+
+void Application::onQueryEnd() {
+    // The session is about to end while uploads run (the inhibitor holds it): ask, as a quit does.
+    if (model_->uploadManager().hasActiveUploads()) requestQuit();
+}
+
+gboolean Application::onUnixSignal(gpointer data) {
+    // A signal comes from outside (a terminal's Ctrl+C, the session or a service manager), which
+    // cannot answer a question: quit at once. Unfinished uploads are offered at the next launch.
+    static_cast<Application*>(data)->quit();
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace vhbr::gtk

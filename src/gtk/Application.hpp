@@ -1,0 +1,66 @@
+#pragma once
+// The desktop application: one instance per user session (D-Bus name com.velvetharbor.Desktop).
+// It creates the app model once, the main window on first activation, and answers the desktop:
+// files and links opened with the app (from the launcher, a file manager or a second
+// `velvetharbor FILE`) go to the app model; activating it again presents the window; closing the
+// window keeps the app running; quitting with active uploads asks first (the menu, Ctrl+Q and
+// the session ending); SIGINT and SIGTERM quit.
+//
+// Threads: main thread only (GApplication runs everything in the GLib main loop). Workers reach
+// the models through the GLibMainExecutor.
+
+#include <gtkmm.h>
+
+#include <memory>
+
+#include "AppModel.hpp"
+#include "GLibMainExecutor.hpp"
+#include "GioBrowserOpener.hpp"
+#include "JournalLogSink.hpp"
+#include "MainWindow.hpp"
+#include "WebShell.hpp"
+
+namespace vhbr::gtk {
+
+class Application : public Gtk::Application, public WindowPresenter, public ResumePrompt {
+public:
+    static Glib::RefPtr<Application> create();
+    ~Application() override;
+
+    // WindowPresenter.
+    void presentMainWindow() override;
+    // ResumePrompt: asked without a nested loop, answered from the dialog's response.
+    void confirmResume(const std::string& message, const std::string& informativeText,
+                       std::function<void(bool resume)> answer) override;
+
+protected:
+    Application();
+    void on_startup() override;
+    void on_activate() override;
+    void on_open(const type_vec_files& files, const Glib::ustring& hint) override;
+
+private:
+    void addActions();
+    Glib::RefPtr<Gio::Menu> makeMenu();
+    // Creates and shows the main window once; its web view starts loading the web app, and then
+    // unfinished uploads are offered for resumption.
+    MainWindow& ensureMainWindow();
+    // Quits, after asking when uploads are active.
+    void requestQuit();
+    // While uploads run, the session is asked not to end without the user's consent.
+    void updateLogoutInhibitor();
+    void onQueryEnd();
+    static gboolean onUnixSignal(gpointer data);
+
+    GLibMainExecutor main_;
+    JournalLogSink log_;
+    std::unique_ptr<GioBrowserOpener> browser_;
+    std::unique_ptr<AppModel> model_;
+    std::unique_ptr<MainWindow> window_;
+    Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;
+    guint inhibitCookie_ = 0;
+    bool quitQuestionShown_ = false;
+    std::vector<guint> signalSources_;
+};
+
+}  // namespace vhbr::gtk

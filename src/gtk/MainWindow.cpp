@@ -1,0 +1,173 @@
+#include "MainWindow.hpp"
+
+#include "AppLifecycle.hpp"
+#include "GioBrowserOpener.hpp"
+#include "I18n.hpp"
+#include "MessageQuestion.hpp"
+#include "ShellWebPolicy.hpp"
+#include "Support/BundleInfo.hpp"
+
+namespace vhbr::gtk {
+
+namespace {
+
+WebKitShellView::Navigation toNavigation(ShellWebPolicy::Decision decision) {
+    switch (decision) {
+        case ShellWebPolicy::Decision::allow:
+            return WebKitShellView::Navigation::allow;
+        case ShellWebPolicy::Decision::cancel:
+            return WebKitShellView::Navigation::cancel;
+        case ShellWebPolicy::Decision::download:
+            return WebKitShellView::Navigation::download;
+    }
+    return WebKitShellView::Navigation::cancel;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu)
+    : model_(model), overlayView_([this] {
+          if (!shown_) return;
+          if (shown_->action == ShellOverlay::Action::startLogin)
+              model_.startLogin();
+          else
+              model_.loadHome();
+      }) {
+    set_title(AppLifecycle::kMainWindowTitle);
+    set_default_size(1100, 760);
+    set_size_request(900, 640);
+    set_icon_name("com.velvetharbor.Desktop");
+
+    header_.set_show_close_button(true);
+    header_.set_title(AppLifecycle::kMainWindowTitle);
+    menuButton_.set_menu_model(menu);
+    menuButton_.set_image_from_icon_name("open-menu-symbolic", Gtk::ICON_SIZE_BUTTON);
+    menuButton_.set_tooltip_text(_("Main Menu"));
+    header_.pack_end(menuButton_);
+    set_titlebar(header_);
+
+    webView_ =
+        std::make_unique<WebKitShellView>(main, *this, BundleInfo::main().shortVersionString(), webHooks());
+    overlay_.add(webView_->widget());
+    overlay_.add_overlay(overlayView_);
+    add(overlay_);
+    show_all_children();
+    overlayView_.hide();
+
+    addWindowActions();
+    connections_.push_back(model_.authStateChanged.connect([this] { showOverlay(); }));
+    connections_.push_back(model_.loginStatusChanged.connect([this] { showOverlay(); }));
+    connections_.push_back(model_.shellErrorChanged.connect([this] { showOverlay(); }));
+    auto& uploads = model_.uploadManager();
+    connections_.push_back(uploads.pendingDraftChanged.connect([this] { showPendingDraft(); }));
+    connections_.push_back(uploads.uploadAlertChanged.connect([this] { showUploadAlert(); }));
+
+    model_.setWebShell(webView_.get());
+    showOverlay();
+    showPendingDraft();
+    showUploadAlert();
+}
+
+MainWindow::~MainWindow() {
+    for (auto& c : connections_) c.disconnect();
+    model_.setWebShell(nullptr);
+}
+
+WebKitShellView::Hooks MainWindow::webHooks() {
+    WebKitShellView::Hooks hooks;
+    hooks.decideNavigation = [](const std::string& url, bool shouldDownload) {
+        ShellWebPolicy::NavigationAction action;
+        if (!url.empty()) action.url = url;
+        action.shouldPerformDownload = shouldDownload;
+        const auto verdict = ShellWebPolicy::decideNavigation(action);
+        if (verdict.openExternally) GioBrowserOpener::launch(*verdict.openExternally);
+        return toNavigation(verdict.decision);
+    };
+    hooks.shouldDownloadResponse = [](const std::string& mimeType, bool canShow,
+                                      const std::string& disposition) {
+        DownloadResponse response;
+        if (!mimeType.empty()) response.mimeType = mimeType;
+        response.isHTTP = true;
+        if (!disposition.empty()) response.contentDisposition = disposition;
+        return ShellWebPolicy::decideResponse(response, canShow) == ShellWebPolicy::Decision::download;
+    };
+    hooks.openExternally = [](const std::string& url) {
+        if (const auto target = ShellWebPolicy::newWindowTarget(url)) GioBrowserOpener::launch(*target);
+    };
+    hooks.scriptMessage = [this](const nlohmann::json& body) { model_.handleShellMessage(body); };
+    hooks.loadFinished = [this] { model_.recordNavigationFinished(); };
+    hooks.loadFailed = [this](const NavigationFailure& failure) { model_.recordNavigationFailure(failure); };
+    hooks.downloadRefused = [](const std::string&) {
+        g_message("a download of the web app was refused: downloads are not offered yet");
+    };
+    return hooks;
+}
+
+void MainWindow::addWindowActions() {
+    add_action("reload", [this] { model_.reload(); });
+    add_action("zoom-in", [this] { webView_->zoomIn(); });
+    add_action("zoom-out", [this] { webView_->zoomOut(); });
+    add_action("zoom-reset", [this] { webView_->zoomReset(); });
+}
+
+void MainWindow::showOverlay() {
+    shown_ = ShellOverlay::forState(model_.authState(), model_.loginStatus(), model_.shellError());
+    if (!shown_) {
+        overlayView_.hide();
+        unset_default();
+        webView_->widget().grab_focus();
+        return;
+    }
+    overlayView_.show({_(shown_->title.c_str()), shown_->message, shown_->buttonLabel, shown_->buttonEnabled,
+                       shown_->showsSpinner});
+    overlayView_.takeDefault(*this);
+}
+
+void MainWindow::showPendingDraft() {
+    auto& uploads = model_.uploadManager();
+    const auto& draft = uploads.pendingDraft();
+    if (confirm_ && (!draft || draft->id != confirm_->draftId())) {
+        confirm_->dismiss();
+        confirm_.reset();
+    }
+    if (!draft || confirm_) return;
+    confirm_ = std::make_unique<UploadConfirmDialog>(
+        *this, *draft,
+        [this](const UploadDraft& edited) {
+            // The dialog is inside its response signal: it goes away from the loop, not here.
+            Glib::signal_idle().connect_once([this, edited] {
+                confirm_.reset();
+                model_.uploadManager().start(edited);
+            });
+        },
+        [this] {
+            Glib::signal_idle().connect_once([this] {
+                confirm_.reset();
+                model_.uploadManager().setPendingDraft(std::nullopt);
+            });
+        });
+    present();
+    confirm_->present();
+}
+
+void MainWindow::showUploadAlert() {
+    const auto& alert = model_.uploadManager().uploadAlert();
+    if (!alert || !shownAlertId_.empty()) return;
+    shownAlertId_ = alert->id;
+    MessageQuestion::ask(this, Gtk::MESSAGE_WARNING, alert->title, alert->message, {_("OK")}, [this](int) {
+        auto& uploads = model_.uploadManager();
+        // A newer alert that arrived meanwhile is shown next, not dismissed with this one.
+        if (uploads.uploadAlert() && uploads.uploadAlert()->id == shownAlertId_)
+            uploads.setUploadAlert(std::nullopt);
+        shownAlertId_.clear();
+        showUploadAlert();
+    });
+}
+
+bool MainWindow::on_delete_event(GdkEventAny*) {
+    // Closing the window leaves the app running (uploads go on); "Open Velvetharbor" brings it back.
+    hide();
+    return true;
+}
+
+}  // namespace vhbr::gtk

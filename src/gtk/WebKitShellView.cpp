@@ -1,0 +1,330 @@
+#include "WebKitShellView.hpp"
+
+#include <libsoup/soup.h>
+
+#include <filesystem>
+
+#include "I18n.hpp"
+#include "Platform/AppPaths.hpp"
+
+namespace vhbr::gtk {
+
+namespace {
+
+constexpr const char* kMessageHandler = "vhbrShell";
+
+std::string xdgCacheDirectory() { return std::filesystem::path(g_get_user_cache_dir()) / "Velvetharbor"; }
+
+// Sign-ins of the web app live in its local storage and cookies: they are kept on disk so that
+// they survive a restart, in the app's own folders rather than in another browser's.
+WebKitWebsiteDataManager* persistentDataManager() {
+    const std::string data = appDataDirectory() / "WebKit";
+    const std::string cache = std::filesystem::path(xdgCacheDirectory()) / "WebKit";
+    auto* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
+                                                    "base-cache-directory", cache.c_str(), nullptr);
+    webkit_cookie_manager_set_persistent_storage(webkit_website_data_manager_get_cookie_manager(manager),
+                                                 (data + "/cookies.sqlite").c_str(),
+                                                 WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+    return manager;
+}
+
+std::optional<nlohmann::json> toJSON(JSCValue* value) {
+    if (!value || jsc_value_is_undefined(value)) return nlohmann::json();
+    char* text = jsc_value_to_json(value, 0);
+    if (!text) return std::nullopt;
+    auto parsed = nlohmann::json::parse(text, nullptr, false);
+    g_free(text);
+    if (parsed.is_discarded()) return std::nullopt;
+    return parsed;
+}
+
+GVariant* toVariant(const nlohmann::json& value) {
+    if (value.is_string()) return g_variant_new_string(value.get<std::string>().c_str());
+    if (value.is_boolean()) return g_variant_new_boolean(value.get<bool>());
+    if (value.is_number_integer()) return g_variant_new_int64(value.get<std::int64_t>());
+    if (value.is_number()) return g_variant_new_double(value.get<double>());
+    return nullptr;
+}
+
+GVariant* toVariantDictionary(const nlohmann::json& arguments) {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    if (arguments.is_object()) {
+        for (const auto& [key, value] : arguments.items()) {
+            if (auto* variant = toVariant(value))
+                g_variant_builder_add(&builder, "{sv}", key.c_str(), variant);
+        }
+    }
+    return g_variant_builder_end(&builder);
+}
+
+}  // namespace
+
+// The C callbacks; each catches everything, as no exception may cross into WebKit.
+struct WebKitShellView::Callbacks {
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data) {
+        auto* self = static_cast<WebKitShellView*>(data);
+        try {
+            if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return self->decideAction(decision);
+            if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return self->decideResponse(decision);
+        } catch (const std::exception& e) {
+            g_warning("navigation policy failed: %s", e.what());
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+        }
+        return FALSE;  // new-window actions go on to "create", which answers them
+    }
+
+    static GtkWidget* create(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
+        auto* self = static_cast<WebKitShellView*>(data);
+        auto* request = webkit_navigation_action_get_request(action);
+        const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+        if (uri && *uri && self->hooks_.openExternally) {
+            const std::string url = uri;
+            self->later([self, url] { self->hooks_.openExternally(url); });
+        }
+        return nullptr;  // never a second web view: the page stays where it is
+    }
+
+    static gboolean runFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer data) {
+        static_cast<WebKitShellView*>(data)->chooseFiles(request);
+        return TRUE;
+    }
+
+    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+        auto* self = static_cast<WebKitShellView*>(data);
+        if (event == WEBKIT_LOAD_STARTED) {
+            self->failedLoad_ = false;
+            self->stalled_ = false;
+        }
+        if (event == WEBKIT_LOAD_FINISHED)
+            self->stallTimer_.disconnect();
+        else
+            self->watchProgress();
+        // A failed load also reports "finished"; only a load without failure clears the error.
+        if (event == WEBKIT_LOAD_FINISHED && !self->failedLoad_ && self->hooks_.loadFinished)
+            self->later([self] { self->hooks_.loadFinished(); });
+    }
+
+    static void progressed(WebKitWebView* view, GParamSpec*, gpointer data) {
+        if (webkit_web_view_is_loading(view)) static_cast<WebKitShellView*>(data)->watchProgress();
+    }
+
+    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError* error, gpointer data) {
+        auto* self = static_cast<WebKitShellView*>(data);
+        self->failedLoad_ = true;
+        self->stallTimer_.disconnect();
+        NavigationFailure failure;
+        failure.message = error && error->message ? error->message : "";
+        if (self->stalled_) {
+            failure.message = _("The request timed out.");
+        } else if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+            failure.kind = NavigationFailure::Kind::cancelled;
+        } else if (g_error_matches(error, WEBKIT_POLICY_ERROR,
+                                   WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE)) {
+            failure.kind = NavigationFailure::Kind::interruptedByPolicy;
+        }
+        self->failLoad(std::move(failure));
+        return TRUE;  // the error overlay reports it; no WebKit error page underneath
+    }
+
+    static void scriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+        auto* self = static_cast<WebKitShellView*>(data);
+        auto body = toJSON(webkit_javascript_result_get_js_value(result));
+        if (!body || !self->hooks_.scriptMessage) return;
+        self->later([self, value = std::move(*body)] { self->hooks_.scriptMessage(value); });
+    }
+
+    static void downloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
+        auto* self = static_cast<WebKitShellView*>(data);
+        auto* request = webkit_download_get_request(download);
+        const std::string url = request ? webkit_uri_request_get_uri(request) : "";
+        webkit_download_cancel(download);
+        if (self->hooks_.downloadRefused) self->later([self, url] { self->hooks_.downloadRefused(url); });
+    }
+
+    static void scriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<ScriptCompletion> done(static_cast<ScriptCompletion*>(data));
+        GError* error = nullptr;
+        JSCValue* value =
+            webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+        ScriptResult outcome;
+        if (error) {
+            outcome.error = error->message;
+            g_error_free(error);
+        } else if (auto json = toJSON(value)) {
+            outcome.value = std::move(*json);
+        }
+        if (value) g_object_unref(value);
+        try {
+            (*done)(std::move(outcome));
+        } catch (const std::exception& e) {
+            g_warning("script result handler failed: %s", e.what());
+        }
+    }
+};
+
+WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent, const std::string& userAgentVersion,
+                                 Hooks hooks)
+    : main_(main), parent_(parent), hooks_(std::move(hooks)) {
+    auto* manager = persistentDataManager();
+    context_ = webkit_web_context_new_with_website_data_manager(manager);
+    g_object_unref(manager);
+    contentManager_ = webkit_user_content_manager_new();
+    auto* settings = webkit_settings_new();
+    webkit_settings_set_enable_javascript(settings, TRUE);
+    webkit_settings_set_user_agent_with_application_details(settings, "VelvetharborMac",
+                                                            userAgentVersion.c_str());
+
+    view_ =
+        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager",
+                                     contentManager_, "settings", settings, nullptr));
+    g_object_unref(settings);
+    g_object_ref_sink(view_);
+    widget_ = Glib::wrap(GTK_WIDGET(view_));
+
+    webkit_user_content_manager_register_script_message_handler(contentManager_, kMessageHandler);
+    g_signal_connect(contentManager_, "script-message-received::vhbrShell",
+                     G_CALLBACK(Callbacks::scriptMessage), this);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(Callbacks::decidePolicy), this);
+    g_signal_connect(view_, "create", G_CALLBACK(Callbacks::create), this);
+    g_signal_connect(view_, "run-file-chooser", G_CALLBACK(Callbacks::runFileChooser), this);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(Callbacks::loadChanged), this);
+    g_signal_connect(view_, "notify::estimated-load-progress", G_CALLBACK(Callbacks::progressed), this);
+    g_signal_connect(view_, "load-failed", G_CALLBACK(Callbacks::loadFailed), this);
+    g_signal_connect(context_, "download-started", G_CALLBACK(Callbacks::downloadStarted), this);
+}
+
+WebKitShellView::~WebKitShellView() {
+    *alive_ = false;
+    stallTimer_.disconnect();
+    if (chooser_) chooser_->hide();
+    g_signal_handlers_disconnect_by_data(contentManager_, this);
+    g_signal_handlers_disconnect_by_data(view_, this);
+    g_signal_handlers_disconnect_by_data(context_, this);
+    webkit_user_content_manager_unregister_script_message_handler(contentManager_, kMessageHandler);
+    g_object_unref(view_);
+    g_object_unref(contentManager_);
+    g_object_unref(context_);
+}
+
+gboolean WebKitShellView::decideAction(WebKitPolicyDecision* decision) {
+    auto* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    auto* request = webkit_navigation_action_get_request(action);
+    const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+    const std::string url = uri ? uri : "";
+    // WebKitGTK starts downloads of links with a download attribute by itself ("download-started").
+    const auto answer = hooks_.decideNavigation ? hooks_.decideNavigation(url, false) : Navigation::allow;
+    if (answer == Navigation::allow) {
+        webkit_policy_decision_use(decision);
+    } else {
+        webkit_policy_decision_ignore(decision);
+        if (answer == Navigation::download && hooks_.downloadRefused)
+            later([this, url] { hooks_.downloadRefused(url); });
+    }
+    return TRUE;
+}
+
+gboolean WebKitShellView::decideResponse(WebKitPolicyDecision* decision) {
+    auto* responseDecision = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    auto* response = webkit_response_policy_decision_get_response(responseDecision);
+    const char* mime = webkit_uri_response_get_mime_type(response);
+    auto* headers = webkit_uri_response_get_http_headers(response);
+    const char* disposition =
+        headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    const bool canShow = webkit_response_policy_decision_is_mime_type_supported(responseDecision);
+    const bool download =
+        hooks_.shouldDownloadResponse &&
+        hooks_.shouldDownloadResponse(mime ? mime : "", canShow, disposition ? disposition : "");
+    if (!download) {
+        webkit_policy_decision_use(decision);
+        return TRUE;
+    }
+    const char* uri = webkit_uri_response_get_uri(response);
+    webkit_policy_decision_ignore(decision);
+    if (hooks_.downloadRefused)
+        later([this, url = std::string(uri ? uri : "")] { hooks_.downloadRefused(url); });
+    return TRUE;
+}
+
+void WebKitShellView::chooseFiles(WebKitFileChooserRequest* request) {
+    // A second request while a chooser is open cancels the first (WebKit then answers "none").
+    if (chooser_) chooser_->hide();
+    g_object_ref(request);
+    chooser_ = Gtk::FileChooserNative::create(_("Choose Files"), parent_, Gtk::FILE_CHOOSER_ACTION_OPEN);
+    chooser_->set_select_multiple(webkit_file_chooser_request_get_select_multiple(request));
+    chooser_->set_modal(true);
+    chooser_->signal_response().connect([this, request](int response) {
+        if (response == Gtk::RESPONSE_ACCEPT) {
+            std::vector<std::string> paths;
+            for (const auto& file : chooser_->get_files()) paths.push_back(file->get_path());
+            std::vector<const char*> list;
+            for (const auto& p : paths) list.push_back(p.c_str());
+            list.push_back(nullptr);
+            webkit_file_chooser_request_select_files(request, list.data());
+        } else {
+            webkit_file_chooser_request_cancel(request);
+        }
+        g_object_unref(request);
+        main_.post([this, alive = std::weak_ptr<bool>(alive_)] {
+            if (alive.lock()) chooser_.reset();
+        });
+    });
+    chooser_->show();
+}
+
+void WebKitShellView::later(std::function<void()> fn) {
+    main_.post([alive = std::weak_ptr<bool>(alive_), fn = std::move(fn)] {
+        if (auto a = alive.lock(); a && *a) fn();
+    });
+}
+
+void WebKitShellView::failLoad(NavigationFailure failure) {
+    if (hooks_.loadFailed) later([this, failure = std::move(failure)] { hooks_.loadFailed(failure); });
+}
+
+void WebKitShellView::watchProgress() {
+    stallTimer_.disconnect();
+    stallTimer_ = Glib::signal_timeout().connect_seconds(
+        [this] {
+            stalled_ = true;
+            webkit_web_view_stop_loading(view_);
+            return false;
+        },
+        static_cast<unsigned>(loadTimeout_.count()));
+}
+
+void WebKitShellView::load(const std::string& url, std::chrono::seconds timeout) {
+    loadTimeout_ = timeout;
+    webkit_web_view_load_uri(view_, url.c_str());
+}
+
+void WebKitShellView::reload() { webkit_web_view_reload(view_); }
+
+std::optional<std::string> WebKitShellView::currentURL() const {
+    const char* uri = webkit_web_view_get_uri(view_);
+    if (!uri || !*uri) return std::nullopt;
+    return std::string(uri);
+}
+
+void WebKitShellView::callAsyncJavaScript(const std::string& script, const nlohmann::json& arguments,
+                                          ScriptCompletion completion) {
+    // nullptr world: the page's own world, where the web app defines window.__vhbrShell.
+    webkit_web_view_call_async_javascript_function(view_, script.c_str(), -1, toVariantDictionary(arguments),
+                                                   nullptr, nullptr, nullptr, Callbacks::scriptFinished,
+                                                   new ScriptCompletion(std::move(completion)));
+}
+
+void WebKitShellView::zoomIn() {
+    webkit_web_view_set_zoom_level(view_, webkit_web_view_get_zoom_level(view_) * 1.1);
+}
+
+void WebKitShellView::zoomOut() {
+    webkit_web_view_set_zoom_level(view_, webkit_web_view_get_zoom_level(view_) / 1.1);
+}
+
+void WebKitShellView::zoomReset() { webkit_web_view_set_zoom_level(view_, 1.0); }
+
+}  // namespace vhbr::gtk

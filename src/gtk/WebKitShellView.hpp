@@ -1,0 +1,94 @@
+#pragma once
+// The WebKit web view that hosts the web app, and the answers to what it asks: policies,
+// new windows, file inputs, load results and the web app's script messages. It only carries
+// things across: every decision comes from the app layer through the hooks below.
+//
+// Threads: main thread only (GTK and WebKit are not thread-safe). WebKit calls the hooks from
+// its signal handlers; load results and script messages are passed on from an idle callback,
+// never inline, so the model is never changed from inside a WebKit callback, and nothing arrives
+// after the view is gone.
+
+#include <gtkmm.h>
+#include <webkit2/webkit2.h>
+
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "Platform/MainExecutor.hpp"
+#include "ShellState.hpp"
+#include "WebShell.hpp"
+
+namespace vhbr::gtk {
+
+class WebKitShellView final : public WebShell {
+public:
+    enum class Navigation { allow, cancel, download };
+
+    struct Hooks {
+        // Policy for a navigation to url (empty when the request has none) and whether the page
+        // asked for a download.
+        std::function<Navigation(const std::string& url, bool shouldDownload)> decideNavigation;
+        // Policy for a response: true turns it into a download.
+        std::function<bool(const std::string& mimeType, bool canShowMIMEType, const std::string& disposition)>
+            shouldDownloadResponse;
+        // A URL the web view does not load itself: other schemes and new-window requests.
+        std::function<void(const std::string& url)> openExternally;
+        std::function<void(const nlohmann::json& body)> scriptMessage;
+        std::function<void()> loadFinished;
+        std::function<void(const NavigationFailure& failure)> loadFailed;
+        // A page-started download; downloads are not offered yet, so it is refused.
+        std::function<void(const std::string& url)> downloadRefused;
+    };
+
+    // userAgentApplication is "VelvetharborMac" and version the short version string: WebKit
+    // appends "VelvetharborMac/<version>" to its own user agent.
+    WebKitShellView(MainExecutor& main, Gtk::Window& parent, const std::string& userAgentVersion,
+                    Hooks hooks);
+    ~WebKitShellView() override;
+    WebKitShellView(const WebKitShellView&) = delete;
+    WebKitShellView& operator=(const WebKitShellView&) = delete;
+
+    Gtk::Widget& widget() { return *widget_; }
+
+    void load(const std::string& url, std::chrono::seconds timeout) override;
+    void reload() override;
+    std::optional<std::string> currentURL() const override;
+    // Arguments are passed as strings, numbers and booleans; completion runs later, from the loop.
+    void callAsyncJavaScript(const std::string& script, const nlohmann::json& arguments,
+                             ScriptCompletion completion) override;
+    void zoomIn();
+    void zoomOut();
+    void zoomReset();
+
+private:
+    struct Callbacks;
+    friend struct Callbacks;
+
+    gboolean decideAction(WebKitPolicyDecision* decision);
+    gboolean decideResponse(WebKitPolicyDecision* decision);
+    void chooseFiles(WebKitFileChooserRequest* request);
+    // Runs fn from an idle callback unless this view is gone by then.
+    void later(std::function<void()> fn);
+    void failLoad(NavigationFailure failure);
+    // A load that makes no progress for the time-out is stopped and reported as failed.
+    void watchProgress();
+
+    MainExecutor& main_;
+    Gtk::Window& parent_;
+    Hooks hooks_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    WebKitWebContext* context_ = nullptr;
+    WebKitUserContentManager* contentManager_ = nullptr;
+    WebKitWebView* view_ = nullptr;
+    Gtk::Widget* widget_ = nullptr;
+    Glib::RefPtr<Gtk::FileChooserNative> chooser_;
+    bool failedLoad_ = false;  // the current load reported a failure
+    std::chrono::seconds loadTimeout_{60};
+    sigc::connection stallTimer_;
+    bool stalled_ = false;  // the current load was stopped by the time-out
+};
+
+}  // namespace vhbr::gtk
