@@ -26,7 +26,13 @@ std::optional<std::string> environmentToken() {
 class TerminalPrompt : public ResumePrompt {
 public:
     explicit TerminalPrompt(bool yes) : yes_(yes) {}
-    bool confirmResume(const std::string& message, const std::string& informativeText) override {
+    void confirmResume(const std::string& message, const std::string& informativeText,
+                       std::function<void(bool)> answer) override {
+        answer(ask(message, informativeText));
+    }
+
+private:
+    bool ask(const std::string& message, const std::string& informativeText) const {
         std::fprintf(stderr, "%s\n%s\n", message.c_str(), informativeText.c_str());
         if (yes_) return true;
         if (!::isatty(STDIN_FILENO)) {
@@ -39,7 +45,6 @@ public:
         return !answer.empty() && (answer[0] == 'r' || answer[0] == 'R');
     }
 
-private:
     bool yes_;
 };
 

@@ -11,9 +11,10 @@ struct ScriptedPrompt : ResumePrompt {
     bool answer;
     std::vector<std::pair<std::string, std::string>> asked;
     explicit ScriptedPrompt(bool a) : answer(a) {}
-    bool confirmResume(const std::string& message, const std::string& informative) override {
+    void confirmResume(const std::string& message, const std::string& informative,
+                       std::function<void(bool)> respond) override {
         asked.emplace_back(message, informative);
-        return answer;
+        respond(answer);
     }
 };
 

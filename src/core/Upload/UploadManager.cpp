@@ -38,7 +38,8 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
       stateStore_(stateStore ? std::move(*stateStore) : UploadStateStore()),
       partUploader_(partUploader),
       defaults_(defaults),
-      options_(std::move(options)) {
+      options_(std::move(options)),
+      log_(options_.log) {
     if (options_.partDirectory.empty()) options_.partDirectory = uploadPartsDirectory();
     if (options_.lockDirectory.empty()) options_.lockDirectory = appDataDirectory() / "Locks";
     try {
@@ -187,8 +188,10 @@ std::string UploadManager::resumeInformativeText(std::size_t count) {
 
 void UploadManager::offerResumeIfNeeded(ResumePrompt& prompt) {
     if (resumableStates_.empty()) return;
-    if (prompt.confirmResume("Resume incomplete uploads?", resumeInformativeText(resumableStates_.size())))
-        resumeAll();
+    prompt.confirmResume("Resume incomplete uploads?", resumeInformativeText(resumableStates_.size()),
+                         [this, alive = alive_](bool resume) {
+                             if (resume && *alive) resumeAll();
+                         });
 }
 
 void UploadManager::resumeAll() {

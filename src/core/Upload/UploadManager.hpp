@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <list>
 #include <map>
@@ -27,6 +28,7 @@
 #include "Config/AppConfig.hpp"
 #include "Platform/MainExecutor.hpp"
 #include "Platform/UserDefaults.hpp"
+#include "Support/Log.hpp"
 #include "Services/APIClient.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
 #include "Upload/FilePartWriter.hpp"
@@ -46,11 +48,14 @@ public:
     virtual void setBadge(const std::optional<std::string>& text) = 0;  // main thread
 };
 
-// Asks whether unfinished uploads shall be resumed; true means "Resume".
+// Asks whether unfinished uploads shall be resumed. The question is asked on the main thread and
+// answered there exactly once, true meaning "Resume": at once (a terminal, a test) or later from a
+// dialog's response, never from a nested main loop.
 class ResumePrompt {
 public:
     virtual ~ResumePrompt() = default;
-    virtual bool confirmResume(const std::string& message, const std::string& informativeText) = 0;
+    virtual void confirmResume(const std::string& message, const std::string& informativeText,
+                               std::function<void(bool resume)> answer) = 0;
 };
 
 class UploadManager {
@@ -61,6 +66,7 @@ public:
         std::chrono::milliseconds backoffBase{1000};
         NotificationService* notifications = nullptr;
         BadgeSink* badge = nullptr;
+        LogSink* log = nullptr;  // best-effort failures and job outcomes; nothing when absent
     };
 
     UploadManager(MainExecutor& main, AppConfig config, std::optional<APIClient> apiClient,
@@ -83,6 +89,8 @@ public:
     UploadDraft makeDraft(const UploadFileMetadata& metadata) const;
     void start(const UploadDraft& draft);
     bool hasActiveUploads() const;
+    // Asks prompt when unfinished uploads exist; the prompt must outlive its answer. An answer that
+    // arrives after the manager is gone does nothing.
     void offerResumeIfNeeded(ResumePrompt& prompt);
     void resumeAll();
     void recordCompletedTaskID(const std::string& id);
@@ -148,6 +156,7 @@ private:
     BackgroundPartUploader& partUploader_;
     UserDefaults& defaults_;
     Options options_;
+    Log log_;
     std::atomic<TokenProvider*> tokenProvider_{nullptr};
     WebNavigator* navigator_ = nullptr;
 

@@ -1,0 +1,174 @@
+#pragma once
+// The application's session with the web app and its composition root. AppModel owns the
+// configuration and the long-lived services (update decision, upload manager, desktop sign-in),
+// publishes what the window shows about the session, drives the web view (home, reload, task
+// pages) and is the app's side of the JavaScript bridge. It is the upload manager's TokenProvider
+// (the bearer token comes from the web app) and WebNavigator (a finished upload opens its task).
+//
+// The bridge serves the web app only: messages are read, and the sign-in and bearer-token scripts
+// run, only while the web view shows a page of config.webOrigin(). Any site may be browsed in the
+// view, and none but the web app may receive a token.
+//
+// Threads: every member is called on the main thread, and the published state (authState,
+// loginStatus, shellError) changes only there, announced by the signals after the change. The one
+// exception is idToken(), which job threads call: it posts to the main thread and fulfils the
+// future there. The sign-in exchange runs on a worker thread and returns to the main thread to
+// publish. Destroying the model is a quit: uploads and a running sign-in stop.
+
+#include <sigc++/sigc++.h>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Auth/BrowserOpener.hpp"
+#include "Auth/DesktopLoginService.hpp"
+#include "Config/AppConfig.hpp"
+#include "Notifications/NotificationService.hpp"
+#include "Platform/MainExecutor.hpp"
+#include "Platform/UserDefaults.hpp"
+#include "ShellState.hpp"
+#include "SoftwareUpdater.hpp"
+#include "Support/BundleInfo.hpp"
+#include "Support/Log.hpp"
+#include "Upload/BackgroundPartUploader.hpp"
+#include "Upload/UploadManager.hpp"
+#include "WebShell.hpp"
+
+namespace vhbr {
+
+class AppModel : public TokenProvider, public WebNavigator {
+public:
+    // What the front end supplies. Each referenced object must outlive the model.
+    struct Services {
+        MainExecutor& main;
+        UserDefaults& defaults;
+        const BundleInfo& bundle;          // Info.json: the update settings
+        BrowserOpener& browser;            // the sign-in's approval page
+        WindowPresenter& presenter;        // openMainWindow()
+        NotificationService* notifications = nullptr;
+        BadgeSink* badge = nullptr;
+        LogSink* log = nullptr;
+    };
+
+    struct Options {
+        double loginPollIntervalSeconds = 2.0;
+        std::chrono::seconds loadTimeout{60};
+        std::string partSessionIdentifier = "com.velvetharbor.linux.upload.parts";
+        // Directories and back-off of the upload engine; its notifications, badge and log come
+        // from Services.
+        UploadManager::Options upload;
+        // Builds the updater engine when the bundle is configured for signed updates; without it
+        // (or without settings) there is no updater.
+        std::function<std::unique_ptr<SoftwareUpdater>(const UpdaterSettings&)> makeUpdater;
+    };
+
+    using TokenCompletion = std::function<void(std::string token, std::exception_ptr error)>;
+    using DoneCompletion = std::function<void(std::exception_ptr error)>;
+
+    // Creates the update decision, the sign-in service (2 s poll) and the upload manager (which
+    // loads unfinished upload states), and makes itself the manager's token provider and navigator.
+    AppModel(Services services, AppConfig config, Options options);
+    AppModel(Services services, AppConfig config) : AppModel(services, std::move(config), Options{}) {}
+    ~AppModel() override;
+    AppModel(const AppModel&) = delete;
+    AppModel& operator=(const AppModel&) = delete;
+
+    const AppConfig& config() const { return config_; }
+    UploadManager& uploadManager() { return *uploadManager_; }
+    const DesktopLoginService& loginService() const { return loginService_; }
+    const std::optional<UpdaterSettings>& updaterSettings() const { return updaterSettings_; }
+    // True only with an updater that can check now.
+    bool canCheckForUpdates() const;
+    // Checks when canCheckForUpdates(); otherwise does nothing.
+    void checkForUpdates();
+
+    // Published state.
+    const ShellAuthState& authState() const { return authState_; }
+    const LoginStatus& loginStatus() const { return loginStatus_; }
+    const std::optional<ShellNavigationError>& shellError() const { return shellError_; }
+    sigc::signal<void()> authStateChanged;
+    sigc::signal<void()> loginStatusChanged;
+    sigc::signal<void()> shellErrorChanged;
+
+    // The web view hosting the web app: set when the window creates it, nullptr when it goes.
+    void setWebShell(WebShell* shell) { webShell_ = shell; }
+    WebShell* webShell() const { return webShell_; }
+    // True when the web view shows a page of config.webOrigin() (scheme, host and port).
+    bool showsWebApp() const;
+
+    // Clears shellError and loads the web app's start page (when a web view exists).
+    void loadHome();
+    // Clears shellError and reloads the current page, or loads home when there is none.
+    void reload();
+    // A page finished loading: clears shellError.
+    void recordNavigationFinished();
+    // Publishes a new ShellNavigationError, unless the load was cancelled or interrupted by a
+    // policy decision (a download, a link handed to another program).
+    void recordNavigationFailure(const NavigationFailure& failure);
+
+    // A message the page posted to "vhbrShell", converted to JSON. Ignored unless the page is the
+    // web app's.
+    void handleShellMessage(const nlohmann::json& body);
+
+    // Starts the desktop sign-in unless one is running ("Opening your browser…" → "Finishing sign
+    // in…" → idle, or failed with the error's description).
+    void startLogin();
+    // Hands a sign-in token to the web app; done gets the failure, or nullptr.
+    void signInWebView(const std::string& token, DoneCompletion done);
+    // Asks the web app for its current bearer token (never cached); done gets a non-empty token
+    // or the failure.
+    void requestIdToken(TokenCompletion done);
+
+    // TokenProvider, any thread: requestIdToken() on the main thread behind a future.
+    std::future<std::string> idToken() override;
+    // WebNavigator: the task page "/app/task/<id>" of the web origin, in the main window.
+    void navigateToTask(const std::string& id) override;
+    void openMainWindow() override;
+
+    // Files and links handed to the application: file URIs, in order, go to the upload engine
+    // as one list; a "velvetharbor-desktop" link presents the main window once; the rest is ignored.
+    void openURIs(const std::vector<std::string>& uris);
+
+private:
+    struct LoginTask;
+
+    void setAuthState(ShellAuthState state);
+    void setLoginStatus(LoginStatus status);
+    void setShellError(std::optional<ShellNavigationError> error);
+    void handleTaskEvent(const nlohmann::json& body);
+    void finishLogin(std::exception_ptr error);
+    // The web shell when it shows the web app; throws the bridge's AppError otherwise.
+    WebShell& bridgeShell() const;
+    void load(const std::string& url);
+    // Runs fn on the main thread unless the model is gone by then.
+    void onMain(std::function<void()> fn);
+
+    Services services_;
+    AppConfig config_;
+    Options options_;
+    Log log_;
+    std::optional<UpdaterSettings> updaterSettings_;
+    std::unique_ptr<SoftwareUpdater> updater_;
+    DesktopLoginService loginService_;
+    std::unique_ptr<BackgroundPartUploader> partUploader_;
+    std::unique_ptr<UploadManager> uploadManager_;
+
+    ShellAuthState authState_;
+    LoginStatus loginStatus_;
+    std::optional<ShellNavigationError> shellError_;
+    WebShell* webShell_ = nullptr;
+    std::list<std::unique_ptr<LoginTask>> loginTasks_;  // the running or last sign-ins
+
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+};
+
+}  // namespace vhbr
