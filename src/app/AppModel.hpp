@@ -51,9 +51,9 @@ public:
     struct Services {
         MainExecutor& main;
         UserDefaults& defaults;
-        const BundleInfo& bundle;          // Info.json: the update settings
-        BrowserOpener& browser;            // the sign-in's approval page
-        WindowPresenter& presenter;        // openMainWindow()
+        const BundleInfo& bundle;    // Info.json: the update settings
+        BrowserOpener& browser;      // the sign-in's approval page
+        WindowPresenter& presenter;  // openMainWindow()
         NotificationService* notifications = nullptr;
         BadgeSink* badge = nullptr;
         LogSink* log = nullptr;

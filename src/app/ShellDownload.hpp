@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,8 +39,8 @@ struct ProgressDisplay {
 
 // The free-standing save dialog.
 struct SaveQuestion {
-    std::string title;                                  // "Save Download"
-    std::string suggestedName;                          // last path component of the suggestion
+    std::string title;                                 // "Save Download"
+    std::string suggestedName;                         // last path component of the suggestion
     std::optional<std::filesystem::path> startFolder;  // the user's Downloads folder, if any
 };
 
@@ -96,6 +97,7 @@ public:
     // this object (the owner drops it there), so nothing touches the object after it.
     ShellDownload(DownloadTransfer& transfer, DownloadUI& ui, std::function<void()> onEnd,
                   std::optional<std::filesystem::path> downloadsFolder);
+    ~ShellDownload() { *alive_ = false; }
     ShellDownload(const ShellDownload&) = delete;
     ShellDownload& operator=(const ShellDownload&) = delete;
 
@@ -131,6 +133,9 @@ private:
     std::optional<DownloadFile> file_;
     Phase phase_ = Phase::starting;
     bool cancelling_ = false;
+    // Cleared by the destructor: a call into the front end may end the download, and onEnd may
+    // destroy this object, so calls that go on afterwards check it first.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace vhbr

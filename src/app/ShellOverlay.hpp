@@ -18,9 +18,9 @@ struct ShellOverlay {
     enum class Action { startLogin, loadHome };  // what the button calls on AppModel
 
     Kind kind = Kind::signIn;
-    std::string title;        // "Sign in to Velvetharbor" / "Velvetharbor could not load"
+    std::string title;  // "Sign in to Velvetharbor" / "Velvetharbor could not load"
     std::string message;
-    std::string buttonLabel;  // "Sign in", "Waiting for Browser" or "Retry"
+    std::string buttonLabel;    // "Sign in", "Waiting for Browser" or "Retry"
     bool buttonEnabled = true;  // also whether Return presses it
     bool showsSpinner = false;
     Action action = Action::startLogin;
@@ -28,7 +28,8 @@ struct ShellOverlay {
     bool operator==(const ShellOverlay&) const = default;
 
     // The top overlay for the state, or none (unknown or signed in, and no load error).
-    static std::optional<ShellOverlay> forState(const ShellAuthState& authState, const LoginStatus& loginStatus,
+    static std::optional<ShellOverlay> forState(const ShellAuthState& authState,
+                                                const LoginStatus& loginStatus,
                                                 const std::optional<ShellNavigationError>& shellError);
 };
 
