@@ -10,7 +10,7 @@ const char* const kUsage =
     "       velvetharbor-cli list\n"
     "       velvetharbor-cli login\n"
     "options for every command: --token-command CMD (the bearer token is its first output line;\n"
-    "otherwise VHBR_TOKEN is used)\n";
+    "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n";
 
 CliOptions parseCliOptions(const std::vector<std::string>& args) {
     if (args.empty()) throw std::invalid_argument("No command given.");
@@ -36,6 +36,8 @@ CliOptions parseCliOptions(const std::vector<std::string>& args) {
             options.targetLanguage = value();
         } else if (arg == "--token-command") {
             options.tokenCommand = value();
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--yes" && options.command == "resume") {
             options.yes = true;
         } else if (arg.starts_with("--")) {
@@ -46,7 +48,8 @@ CliOptions parseCliOptions(const std::vector<std::string>& args) {
             throw std::invalid_argument("Unexpected argument “" + arg + "”.");
         }
     }
-    if (options.command == "upload" && options.files.empty()) throw std::invalid_argument("No file to upload.");
+    if (options.command == "upload" && options.files.empty())
+        throw std::invalid_argument("No file to upload.");
     return options;
 }
 

@@ -16,6 +16,7 @@ struct CliOptions {
     std::optional<std::string> targetLanguage;
     std::optional<std::string> tokenCommand;
     bool yes = false;
+    bool verbose = false;  // the engine's log on stderr
 };
 
 // Throws std::invalid_argument with a message fit for the user.

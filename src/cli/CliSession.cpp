@@ -65,7 +65,9 @@ private:
 CliSession::CliSession(CliOptions options)
     : options_(std::move(options)),
       config_(AppConfig::current(processEnvironment(), UserDefaults::standard())),
-      tokens_(environmentToken(), options_.tokenCommand) {}
+      tokens_(environmentToken(), options_.tokenCommand) {
+    if (options_.verbose) log_ = std::make_unique<StreamLogSink>(stderr);
+}
 
 CliSession::~CliSession() {
     manager_.reset();  // a quit: jobs stop, their state stays for `resume`
@@ -75,7 +77,10 @@ CliSession::~CliSession() {
 UploadManager& CliSession::manager() {
     if (!manager_) {
         uploader_ = std::make_unique<BackgroundPartUploader>("com.velvetharbor.linux.upload.parts");
-        manager_ = std::make_unique<UploadManager>(loop_, config_, *uploader_, UserDefaults::standard());
+        UploadManager::Options managerOptions;
+        managerOptions.log = log_.get();
+        manager_ = std::make_unique<UploadManager>(loop_, config_, std::nullopt, std::nullopt, *uploader_,
+                                                   UserDefaults::standard(), managerOptions);
         if (tokens_.hasSource()) manager_->setTokenProvider(&tokens_);
     }
     return *manager_;

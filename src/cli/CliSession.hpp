@@ -8,6 +8,7 @@
 #include "CliOptions.hpp"
 #include "CommandTokenProvider.hpp"
 #include "Platform/RunLoop.hpp"
+#include "Support/Log.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
 #include "Upload/UploadManager.hpp"
 
@@ -35,6 +36,7 @@ private:
     RunLoop loop_;
     AppConfig config_;
     CommandTokenProvider tokens_;
+    std::unique_ptr<LogSink> log_;  // --verbose only
     std::atomic<bool> quitting_{false};
     std::stop_source loginStop_;
     std::unique_ptr<BackgroundPartUploader> uploader_;

@@ -163,10 +163,11 @@ std::vector<PartFile> writeParts(const fs::path& sourceURL, std::int64_t fileSiz
     return parts;
 }
 
-void cleanup(const std::string& clientRequestId, const fs::path& directory) noexcept {
-    if (!isUsableAsFileName(clientRequestId)) return;
+std::error_code cleanup(const std::string& clientRequestId, const fs::path& directory) noexcept {
+    if (!isUsableAsFileName(clientRequestId)) return {};
     std::error_code error;
     fs::remove_all(directory / clientRequestId, error);
+    return error;
 }
 
 }  // namespace FilePartWriter

@@ -35,8 +35,9 @@ namespace FilePartWriter {
 std::vector<PartFile> writeParts(const std::filesystem::path& sourceURL, std::int64_t fileSize,
                                  const std::string& clientRequestId, const std::filesystem::path& directory);
 
-// Deletes directory/clientRequestId with its content; a missing folder or a failure is ignored.
-void cleanup(const std::string& clientRequestId, const std::filesystem::path& directory) noexcept;
+// Deletes directory/clientRequestId with its content; a missing folder is no error. Returns the
+// failure, for the caller's log.
+std::error_code cleanup(const std::string& clientRequestId, const std::filesystem::path& directory) noexcept;
 
 }  // namespace FilePartWriter
 

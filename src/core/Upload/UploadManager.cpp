@@ -15,10 +15,11 @@ const char* const kLastIntentKey = "VHBR_LAST_INTENT";
 const char* const kLastSourceKey = "VHBR_LAST_SOURCE_LANGUAGE";
 const char* const kLastTargetKey = "VHBR_LAST_TARGET_LANGUAGE";
 
-std::vector<UploadState> loadStatesOrNone(const UploadStateStore& store) {
+std::vector<UploadState> loadStatesOrNone(const UploadStateStore& store, const Log& log) {
     try {
         return store.loadIncompleteStates();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        log.warning(std::string("Unfinished uploads could not be read: ") + e.what());
         return {};
     }
 }
@@ -44,10 +45,12 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
     if (options_.lockDirectory.empty()) options_.lockDirectory = appDataDirectory() / "Locks";
     try {
         createPrivateDirectories(options_.partDirectory);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // The part writer creates what it needs, and reports it if it cannot.
+        log_.warning(std::string("Part folder not prepared: ") + e.what());
     }
-    resumableStates_ = loadStatesOrNone(stateStore_);
+    resumableStates_ = loadStatesOrNone(stateStore_, log_);
+    if (!resumableStates_.empty()) log_.info(resumeInformativeText(resumableStates_.size()));
 }
 
 UploadManager::~UploadManager() {
@@ -125,6 +128,7 @@ void UploadManager::start(const UploadDraft& draft) {
     defaults_.set(kLastSourceKey, draft.sourceLanguage);
     defaults_.set(kLastTargetKey, draft.targetLanguage);
 
+    log_.info("Upload of " + draft.fileName + " started (" + clientRequestId + ")");
     auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.fileName, draft.fileSize);
     activeUploads_.insert(activeUploads_.begin(), model);
     activeUploadsChanged.emit();
@@ -173,6 +177,7 @@ void UploadManager::finishJob(const ModelPtr& model) {
 }
 
 void UploadManager::failJob(const ModelPtr& model, const std::string& message) {
+    log_.error("Upload of " + model->fileName() + " failed: " + message);
     model->setStatus(UploadTaskStatus::failed(message));
     setUploadAlert(UploadAlert::make("Upload failed", message));
 }
@@ -196,6 +201,7 @@ void UploadManager::offerResumeIfNeeded(ResumePrompt& prompt) {
 
 void UploadManager::resumeAll() {
     auto states = std::exchange(resumableStates_, {});
+    log_.info("Resuming " + std::to_string(states.size()) + " unfinished upload(s)");
     for (auto& state : states) {
         // Already running here (started again by hand): a second job would share its files.
         if (runningRequestIds_.contains(state.clientRequestId)) continue;

@@ -142,6 +142,9 @@ private:
     void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
                            std::stop_token stop);
     void cleanupStaged(const UploadState& state);
+    // Best effort: a failure is logged, never raised.
+    void removePartFiles(const std::string& clientRequestId);
+    void removeState(const std::string& clientRequestId);
     std::string bearerToken(std::stop_token stop);
     void saveState(UploadState& state);
     void finishUpload(const UploadState& state, const ModelPtr& model);

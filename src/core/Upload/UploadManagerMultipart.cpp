@@ -20,12 +20,16 @@ constexpr double kProgressCeiling = 0.92;
 CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const PartFile& part,
                                         const std::string& url, const std::string& mimeType,
                                         std::chrono::milliseconds backoffBase, std::stop_token stop,
-                                        std::stop_token quit) {
+                                        std::stop_token quit, const Log& log) {
     for (int attempt = 1;; ++attempt) {
         try {
             return uploader.upload(part, url, mimeType, quit);
         } catch (const CancelledError&) {
             throw;  // the app is quitting: nothing to retry
+        } catch (const std::exception& e) {
+            if (attempt == kAttemptsPerPart) throw;
+            log.info("Part " + std::to_string(part.partNumber) + " attempt " + std::to_string(attempt) +
+                     " failed, retrying: " + e.what());
         } catch (...) {
             if (attempt == kAttemptsPerPart) throw;
         }
@@ -48,18 +52,18 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
                                     const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
-    const auto urls = apiClient_.postJSON<UploadPartURLsResponse>(
-        taskStepPath(taskId, "upload-part-urls"), urlsRequest.toJSON(), token, stop);
+    const auto urls = apiClient_.postJSON<UploadPartURLsResponse>(taskStepPath(taskId, "upload-part-urls"),
+                                                                  urlsRequest.toJSON(), token, stop);
     std::map<std::int64_t, std::string> urlsByPart;
     for (const auto& part : urls.parts) urlsByPart.emplace(part.partNumber, part.url);
 
     // Part files never outlive a run, whichever way it ends (also a failed write: a full disk
     // must not stay full of half an upload).
     struct PartFilesCleanup {
+        UploadManager& manager;
         const std::string& id;
-        const std::filesystem::path& directory;
-        ~PartFilesCleanup() { FilePartWriter::cleanup(id, directory); }
-    } cleanup{state.clientRequestId, options_.partDirectory};
+        ~PartFilesCleanup() { manager.removePartFiles(id); }
+    } cleanup{*this, state.clientRequestId};
 
     const auto partFiles =
         FilePartWriter::writeParts(sourceURL, state.fileSize, state.clientRequestId, options_.partDirectory);
@@ -88,7 +92,7 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
         }
         group.add([this, part, url = url->second, mime = state.mimeType](std::stop_token childStop) {
             return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop,
-                                       quit_.get_token());
+                                       quit_.get_token(), log_);
         });
     };
 

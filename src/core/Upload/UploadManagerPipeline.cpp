@@ -52,8 +52,9 @@ void UploadManager::run(const UploadDraft& draft, const std::string& clientReque
     state.targetLanguage = draft.targetLanguage;
     try {
         state.sourceBookmark = SourceBookmark::create(draft.fileURL);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // Without a bookmark the upload still runs; it just cannot be resumed after a relaunch.
+        log_.warning("Upload of " + draft.fileName + " cannot be resumed after a relaunch: " + e.what());
     }
     state.createdAt = state.updatedAt = now();
     runGuarded(state, model, stop, [&](UploadState& s) {
@@ -79,6 +80,7 @@ void UploadManager::runGuarded(UploadState& state, const ModelPtr& model, std::s
         const auto error = std::current_exception();
         if (quitting_) return;  // a quit leaves the state file for the next launch
         if (stop.stop_requested() || isCancellation(error)) {
+            log_.info("Upload of " + state.fileName + " cancelled");
             onMain([model] { model->setStatus(UploadTaskStatus::cancelled()); });
             cleanupStaged(state);
             return;
@@ -114,7 +116,8 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
         request.sourceLanguage = state.sourceLanguage;
         request.targetLanguage = state.targetLanguage;
         request.media = {state.fileName, state.fileSize, state.mimeType, state.durationHint};
-        state.taskId = apiClient_.postJSON<CreateTaskResponse>(kCreateTaskPath, request.toJSON(), token, stop).id;
+        state.taskId =
+            apiClient_.postJSON<CreateTaskResponse>(kCreateTaskPath, request.toJSON(), token, stop).id;
         saveState(state);
     }
     const std::string taskId = *state.taskId;
@@ -151,7 +154,8 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     if (!state.objectKey) throw AppError("The uploaded object key was missing.");
     const UploadCompleteRequest complete{*state.objectKey, std::nullopt,   state.fileName,
                                          state.fileSize,   state.mimeType, state.durationHint};
-    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stop).requireSuccess();
+    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stop)
+        .requireSuccess();
     finishUpload(state, model);
 }
 
@@ -166,22 +170,26 @@ void UploadManager::uploadSingleFile(const std::filesystem::path& sourceURL, con
     request.maxReplyBytes = 0;
     const auto response = apiClient_.session().perform(std::move(request), stop);
     if (response.statusCode < 100) throw APIError::httpStatus(-1);
-    if (response.statusCode < 200 || response.statusCode > 299) throw APIError::httpStatus(response.statusCode);
+    if (response.statusCode < 200 || response.statusCode > 299)
+        throw APIError::httpStatus(response.statusCode);
 }
 
 void UploadManager::finishUpload(const UploadState& state, const ModelPtr& model) {
-    try {
-        stateStore_.remove(state.clientRequestId);
-    } catch (const std::exception&) {
-        // The service has the file; a stale state would only offer a resume that completes at once.
-    }
-    FilePartWriter::cleanup(state.clientRequestId, options_.partDirectory);
+    // The service has the file; a stale state would only offer a resume that completes at once.
+    removeState(state.clientRequestId);
+    removePartFiles(state.clientRequestId);
+    log_.info("Upload of " + state.fileName + " completed as task " + *state.taskId);
     onMain([this, model, taskId = *state.taskId, fileName = state.fileName] {
         model->setProgress(1.0);
         model->setStatus(UploadTaskStatus::completed(taskId));
         recordCompletedTaskID(taskId);
         if (navigator_) navigator_->navigateToTask(taskId);
-        if (options_.notifications) options_.notifications->notifyUploadCompleted(fileName, taskId);
+        if (!options_.notifications) return;
+        try {
+            options_.notifications->notifyUploadCompleted(fileName, taskId);
+        } catch (const std::exception& e) {
+            log_.warning(std::string("Completion notification not shown: ") + e.what());
+        }
     });
 }
 
@@ -190,21 +198,33 @@ void UploadManager::cleanupStaged(const UploadState& state) {
     std::string token;
     try {
         token = bearerToken(quit_.get_token());
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        log_.warning("Staged upload of " + state.fileName + " not cleaned up (no token): " + e.what());
         return;
     }
     try {
         const StagedUploadCleanupRequest request{state.taskId, state.objectKey, state.uploadId};
-        apiClient_.postJSON<std::optional<EmptyResponse>>(kStagedUploadCleanupPath,
-                                                          request.toJSON(), token, quit_.get_token());
-    } catch (const std::exception&) {
+        apiClient_.postJSON<std::optional<EmptyResponse>>(kStagedUploadCleanupPath, request.toJSON(), token,
+                                                          quit_.get_token());
+    } catch (const std::exception& e) {
         // Best effort: the service expires staged uploads on its own.
+        log_.warning("Staged upload of " + state.fileName + " not cleaned up: " + e.what());
     }
     if (quitting_) return;
+    removeState(state.clientRequestId);
+}
+
+void UploadManager::removeState(const std::string& clientRequestId) {
     try {
-        stateStore_.remove(state.clientRequestId);
-    } catch (const std::exception&) {
+        stateStore_.remove(clientRequestId);
+    } catch (const std::exception& e) {
+        log_.warning(std::string("Upload state not removed: ") + e.what());
     }
+}
+
+void UploadManager::removePartFiles(const std::string& clientRequestId) {
+    if (const auto error = FilePartWriter::cleanup(clientRequestId, options_.partDirectory))
+        log_.warning("Part files of " + clientRequestId + " not removed: " + error.message());
 }
 
 }  // namespace vhbr
