@@ -91,11 +91,14 @@ Glib::RefPtr<Gio::Menu> Application::makeMenu() {
     return menu;
 }
 
-MainWindow& Application::ensureMainWindow() {
-    if (window_) return *window_;
+MainWindow& Application::presentMainWindowFirst() {
+    if (window_) {
+        window_->present();
+        return *window_;
+    }
     window_ = std::make_unique<MainWindow>(main_, *model_, makeMenu());
     add_window(*window_);
-    window_->show();
+    window_->present();
     model_->loadHome();
     // After the window and the web app's load: the question is asked over the window, and the
     // uploads it resumes can already ask the web app for a token.
@@ -103,10 +106,10 @@ MainWindow& Application::ensureMainWindow() {
     return *window_;
 }
 
-void Application::on_activate() { ensureMainWindow().present(); }
+void Application::on_activate() { presentMainWindowFirst(); }
 
 void Application::on_open(const type_vec_files& files, const Glib::ustring&) {
-    ensureMainWindow();
+    presentMainWindowFirst();
     std::vector<std::string> uris;
     for (const auto& file : files) uris.push_back(file->get_uri());
     model_->openURIs(uris);

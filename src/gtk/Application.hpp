@@ -42,9 +42,9 @@ protected:
 private:
     void addActions();
     Glib::RefPtr<Gio::Menu> makeMenu();
-    // Creates and shows the main window once; its web view starts loading the web app, and then
-    // unfinished uploads are offered for resumption.
-    MainWindow& ensureMainWindow();
+    // Presents the main window, creating it the first time: its web view starts loading the web
+    // app, and then (above the window) unfinished uploads are offered for resumption.
+    MainWindow& presentMainWindowFirst();
     // Quits, after asking when uploads are active.
     void requestQuit();
     // While uploads run, the session is asked not to end without the user's consent.

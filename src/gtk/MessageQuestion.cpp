@@ -16,7 +16,7 @@ void MessageQuestion::ask(Gtk::Window* parent, Gtk::MessageType type, const std:
         Glib::signal_idle().connect_once([dialog] { delete dialog; });
         answer(response >= 0 ? response : -1);
     });
-    dialog->show();
+    dialog->present();
 }
 
 }  // namespace vhbr::gtk

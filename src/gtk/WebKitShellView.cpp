@@ -199,6 +199,9 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent, const 
 WebKitShellView::~WebKitShellView() {
     *alive_ = false;
     stallTimer_.disconnect();
+    // Scripts still running complete with a cancellation error rather than never.
+    g_cancellable_cancel(cancellable_);
+    g_object_unref(cancellable_);
     if (chooser_) chooser_->hide();
     g_signal_handlers_disconnect_by_data(contentManager_, this);
     g_signal_handlers_disconnect_by_data(view_, this);
@@ -313,7 +316,7 @@ void WebKitShellView::callAsyncJavaScript(const std::string& script, const nlohm
                                           ScriptCompletion completion) {
     // nullptr world: the page's own world, where the web app defines window.__vhbrShell.
     webkit_web_view_call_async_javascript_function(view_, script.c_str(), -1, toVariantDictionary(arguments),
-                                                   nullptr, nullptr, nullptr, Callbacks::scriptFinished,
+                                                   nullptr, nullptr, cancellable_, Callbacks::scriptFinished,
                                                    new ScriptCompletion(std::move(completion)));
 }
 

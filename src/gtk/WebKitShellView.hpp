@@ -83,6 +83,7 @@ private:
     WebKitWebContext* context_ = nullptr;
     WebKitUserContentManager* contentManager_ = nullptr;
     WebKitWebView* view_ = nullptr;
+    GCancellable* cancellable_ = g_cancellable_new();  // cancels the pending bridge scripts
     Gtk::Widget* widget_ = nullptr;
     Glib::RefPtr<Gtk::FileChooserNative> chooser_;
     bool failedLoad_ = false;  // the current load reported a failure

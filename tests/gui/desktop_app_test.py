@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""End-to-end test of the desktop app, driven as a person drives it.
+
+It starts the local service and the app in a private session (see run-in-session), then works
+through the window by its widgets (AT-SPI), the keyboard (xdotool) and the app's actions over
+D-Bus (gapplication): sign in through the "browser", open a file with the app from a second
+process, confirm with Return, ask to quit during an upload and cancel, force-quit, relaunch and
+resume. Each step saves a screenshot of the screen under the build folder. The app's stderr must
+hold no GTK, GLib or WebKit warning or critical.
+"""
+import argparse
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import gi
+
+gi.require_version("Gdk", "3.0")
+from gi.repository import Gdk  # noqa: E402
+import pyatspi  # noqa: E402
+
+APP_ID = "com.velvetharbor.Desktop"
+STEP_TIMEOUT = 30.0
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, predicate, timeout=STEP_TIMEOUT, interval=0.2):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            value = predicate()
+        except Exception:  # the accessible tree changes under us while the app works
+            value = None
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+class Session:
+    def __init__(self, args):
+        self.bin = args.bin
+        self.shots = args.shots
+        os.makedirs(self.shots, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix="vhbr-gui-")
+        self.env = dict(os.environ)
+        for name in ("DATA", "CONFIG", "CACHE"):
+            path = os.path.join(self.work, name.lower())
+            os.makedirs(path)
+            self.env[f"XDG_{name}_HOME"] = path
+        self.browser_log = os.path.join(self.work, "browser.log")
+        self.env["VHBR_TEST_BROWSER_LOG"] = self.browser_log
+        self.install_test_browser(args.browser)
+        self.server = None
+        self.app = None
+        self.app_runs = 0
+        self.stderr_files = []
+
+    # The desktop's default web browser in this session is the test browser.
+    def install_test_browser(self, browser):
+        apps = os.path.join(self.env["XDG_DATA_HOME"], "applications")
+        os.makedirs(apps)
+        with open(os.path.join(apps, "vhbr-test-browser.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=Test Browser\n"
+                    f"Exec={sys.executable} {browser} %u\n"
+                    "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list"), "w") as f:
+            f.write("[Default Applications]\nx-scheme-handler/http=vhbr-test-browser.desktop\n"
+                    "x-scheme-handler/https=vhbr-test-browser.desktop\n")
+
+    def start_server(self):
+        log = open(os.path.join(self.work, "service.log"), "w")
+        self.server = subprocess.Popen(
+            [os.path.join(self.bin, "vhbr-devserver"), "--port", "0", "--data-dir",
+             os.path.join(self.work, "service")], stdout=log, stderr=subprocess.STDOUT)
+
+        def url():
+            with open(log.name) as f:
+                m = re.search(r"^listening on (\S+)", f.read(), re.M)
+                return m and m.group(1)
+
+        self.url = wait_for("the local service", url, 10)
+        self.env["VHBR_API_URL"] = self.url
+        self.env["VHBR_WEB_URL"] = self.url + "/app"
+
+    def control(self, path, body=None):
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.url + path, data=data, method="GET" if body is None else "POST",
+                                         headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=10) as r:
+            return json.load(r)
+
+    def media(self, name, seconds):
+        path = os.path.join(self.work, name)
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", f"sine=frequency=330:duration={seconds}",
+                        "-ac", "2", "-ar", "44100", path], check=True)
+        with open(path, "rb") as f:
+            return path, hashlib.sha256(f.read()).hexdigest()
+
+    def launch(self, *args):
+        self.app_runs += 1
+        err = os.path.join(self.work, f"app-{self.app_runs}.stderr")
+        self.stderr_files.append(err)
+        return subprocess.Popen([os.path.join(self.bin, "velvetharbor"), *args], env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=open(err, "w"))
+
+    def start_app(self):
+        self.app = self.launch()
+        return wait_for("the main window", lambda: self.frame("Velvetharbor"))
+
+    def application(self):
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.name == "velvetharbor":
+                return app
+        return None
+
+    def frame(self, title):
+        app = self.application()
+        if app is None:
+            return None
+        for window in app:
+            if window is not None and window.name == title and window.getState().contains(pyatspi.STATE_SHOWING):
+                return window
+        return None
+
+    def dialog(self, heading):
+        """A showing dialog of the app that contains a label with the heading."""
+        app = self.application()
+        for window in app or []:
+            if window is None or window.getRoleName() not in ("dialog", "alert"):
+                continue
+            if window.getState().contains(pyatspi.STATE_SHOWING) and find(window, name=heading):
+                return window
+        return None
+
+    def screenshot(self, name):
+        time.sleep(0.7)  # what AT-SPI reports as showing may not be painted yet
+        root = Gdk.get_default_root_window()
+        pixbuf = Gdk.pixbuf_get_from_window(root, 0, 0, root.get_width(), root.get_height())
+        path = os.path.join(self.shots, name + ".png")
+        pixbuf.savev(path, "png", [], [])
+        print(f"screenshot {path}", flush=True)
+
+    def key(self, window_name, key):
+        """Focuses the X window with this title and presses key, as typing does."""
+        wid = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(window_name)}$"],
+                             check=True, capture_output=True, text=True).stdout.split()[-1]
+        subprocess.run(["xdotool", "windowfocus", "--sync", wid], check=True)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True)
+
+    def task(self, sha256):
+        for t in self.control("/__dev/tasks"):
+            if t.get("uploadComplete") and t.get("sha256") == sha256:
+                return t
+        return None
+
+    def shows_text(self, text, web=False):
+        window = self.frame("Velvetharbor")
+        return window is not None and find(window, name=text, showing=True, web=web) is not None
+
+    def check_stderr(self):
+        bad = re.compile(r"(Gtk|Gdk|GLib|GLib-GObject|Gio|WebKit|atk|Atk)[-\w]*-(WARNING|CRITICAL)|CRITICAL \*\*")
+        for path in self.stderr_files:
+            with open(path) as f:
+                lines = [line for line in f if bad.search(line)]
+            if lines:
+                raise Failure(f"the app printed warnings ({path}):\n" + "".join(lines[:20]))
+
+    def stop(self):
+        for process in (self.app, self.server):
+            if process and process.poll() is None:
+                process.kill()
+                process.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def find(node, name=None, role=None, showing=False, web=False, depth=0):
+    """Depth-first search of the accessible tree for a node with this name and role; the web
+    page's own tree only when web is true (the page has buttons of the same names)."""
+    if node is None or depth > 40:
+        return None
+    try:
+        matches = (name is None or node.name == name or (web and text_of(node) == name)) and (
+            role is None or node.getRoleName() == role)
+        if matches and (not showing or node.getState().contains(pyatspi.STATE_SHOWING)):
+            return node
+        if not web and node.getRoleName() in ("document web", "document frame"):
+            return None
+        for child in node:
+            hit = find(child, name, role, showing, web, depth + 1)
+            if hit is not None:
+                return hit
+    except Exception:
+        return None
+    return None
+
+
+def text_of(node):
+    """The text a web page's node shows (WebKit puts it in the Text interface, not the name)."""
+    try:
+        text = node.queryText()
+        return text.getText(0, text.characterCount).strip()
+    except NotImplementedError:
+        return None
+
+
+def press(node):
+    node.queryAction().doAction(0)
+
+
+def run(session):
+    s = session
+    s.start_server()
+    small, small_sha = s.media("interview.wav", 20)
+    large, large_sha = s.media("lecture.wav", 400)  # above 50 MiB: a multipart upload
+
+    window = s.start_app()
+    wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
+    s.screenshot("01-sign-in-overlay")
+
+    press(wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True)))
+    wait_for("the browser to be opened", lambda: os.path.exists(s.browser_log))
+    wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
+    with open(s.browser_log) as f:
+        assert "/desktop-login?nonce=" in f.read(), "the approval page was not opened"
+    time.sleep(1)  # let the web app draw its task list
+    s.screenshot("02-signed-in")
+
+    # A second `velvetharbor FILE` hands the file to the running app.
+    opener = s.launch(small)
+    if opener.wait(timeout=20) != 0:
+        raise Failure("the second velvetharbor process failed")
+    wait_for("the confirmation dialog", lambda: s.dialog("interview.wav"))
+    s.screenshot("03-confirmation")
+    s.key("Upload", "Return")
+    task = wait_for("the upload to complete", lambda: s.task(small_sha), 60)
+    wait_for("the task page", lambda: s.shows_text(task["id"], web=True), 20)
+    s.screenshot("04-task-page")
+
+    # A multipart upload whose last part is slow: quitting asks, and Cancel keeps it going.
+    s.control("/__dev/faults", {"route": "part-put", "partNumber": 6, "delayMs": 60000})
+    s.launch(large).wait(timeout=20)
+    wait_for("the second confirmation", lambda: s.dialog("lecture.wav"))
+    s.key("Upload", "Return")
+    wait_for("the large upload's first parts", lambda: len(s.control("/__dev/stats")["partPuts"]) >= 6, 60)
+    subprocess.run(["gapplication", "action", APP_ID, "quit"], env=s.env, check=True)
+    question = wait_for("the quit question", lambda: s.dialog("Quit while uploads are active?"))
+    s.screenshot("05-quit-question")
+    press(find(question, name="Cancel", role="push button"))
+    wait_for("the quit question to close", lambda: s.dialog("Quit while uploads are active?") is None)
+    time.sleep(1)
+    if s.app.poll() is not None:
+        raise Failure("the app quit although Cancel was chosen")
+
+    # A forced quit, then the next launch offers the unfinished upload.
+    s.app.kill()
+    s.app.wait()
+    window = s.start_app()
+    question = wait_for("the resume question", lambda: s.dialog("Resume incomplete uploads?"))
+    s.screenshot("06-resume-question")
+    press(find(question, name="Resume", role="push button"))
+    task = wait_for("the resumed upload to complete", lambda: s.task(large_sha), 90)
+    wait_for("the resumed task's page", lambda: s.shows_text(task["id"], web=True), 20)
+    s.screenshot("07-resumed-task-page")
+
+    subprocess.run(["gapplication", "action", APP_ID, "quit"], env=s.env, check=True)
+    if s.app.wait(timeout=20) != 0:
+        raise Failure("the app did not quit cleanly")
+    s.check_stderr()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--shots", required=True)
+    parser.add_argument("--browser", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "test-browser"))
+    args = parser.parse_args()
+    session = Session(args)
+    try:
+        run(session)
+        print("desktop app end-to-end: passed")
+        return 0
+    except Exception as e:
+        try:
+            session.screenshot("failure")
+        except Exception:
+            pass
+        for path in session.stderr_files:
+            with open(path) as f:
+                sys.stderr.write(f"--- {path}\n" + f.read()[-4000:])
+        print(f"desktop app end-to-end: FAILED: {e}", file=sys.stderr)
+        return 1
+    finally:
+        session.stop()
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    sys.exit(main())
