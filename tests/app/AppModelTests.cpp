@@ -1,0 +1,393 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "AppModel.hpp"
+#include "AppTestSupport.hpp"
+#include "DevServer.hpp"
+#include "Platform/RunLoop.hpp"
+#include "TempDir.hpp"
+#include "Upload/UploadFileValidator.hpp"
+
+namespace vhbr::test {
+namespace {
+
+using nlohmann::json;
+using Status = LoginStatus::Kind;
+
+constexpr const char* kWebApp = "http://127.0.0.1:9/app";  // nothing listens: sign-ins fail at once
+constexpr const char* kNotReady = "Velvetharbor is not ready yet.";
+constexpr const char* kOpenApp = "Open Velvetharbor to continue.";
+constexpr const char* kSignInScript = "return await window.__vhbrShell.signInWithToken(token)";
+constexpr const char* kTokenScript = "return await window.__vhbrShell.getIdToken()";
+
+class AppModelTest : public ::testing::Test {
+protected:
+    AppModelTest() {
+        // The model's upload store and settings live in the test's folder.
+        ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    }
+
+    std::unique_ptr<AppModel> makeModel(const std::string& webAppURL = kWebApp,
+                                        const std::string& apiURL = "http://127.0.0.1:9") {
+        AppModel::Options options;
+        options.loginPollIntervalSeconds = 0.05;
+        options.upload.partDirectory = dir / "parts";
+        options.upload.lockDirectory = dir / "locks";
+        options.upload.backoffBase = std::chrono::milliseconds(20);
+        AppModel::Services services{loop, defaults, bundle, browser, presenter, nullptr, nullptr, &log};
+        return std::make_unique<AppModel>(services, AppConfig{webAppURL, apiURL}, options);
+    }
+
+    // Runs the loop until the future is ready, then returns its value or the error's text.
+    std::string await(std::future<std::string>& future) {
+        EXPECT_TRUE(loop.runUntil(
+            [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            std::chrono::seconds(10)));
+        try {
+            return future.get();
+        } catch (const std::exception& e) {
+            return std::string("error: ") + e.what();
+        }
+    }
+
+    TempDir dir;
+    RunLoop loop;
+    UserDefaults defaults{dir / "defaults.json"};
+    BundleInfo bundle{json::object()};
+    RecordingBrowser browser;
+    RecordingPresenter presenter;
+    RecordingLogSink log;
+    TestWebShell shell{loop};
+};
+
+// ---- Messages of the web app ----
+
+struct MessageCase {
+    const char* name;
+    bool signInRunning;
+    json body;
+    ShellAuthState authState;
+    Status loginStatus;
+    std::vector<std::string> recorded;
+};
+
+class MessageTest : public AppModelTest, public ::testing::WithParamInterface<MessageCase> {};
+
+TEST_P(MessageTest, UpdatesStateAsTheWebAppReports) {
+    const auto& c = GetParam();
+    auto model = makeModel();
+    shell.page = kWebApp;
+    model->setWebShell(&shell);
+    if (c.signInRunning) model->startLogin();
+    model->handleShellMessage(c.body);
+    EXPECT_EQ(model->authState(), c.authState);
+    EXPECT_EQ(model->loginStatus().kind, c.loginStatus);
+    EXPECT_EQ(model->uploadManager().completedTaskIDs(), c.recorded);
+}
+
+const auto kSignedOut = ShellAuthState::signedOut();
+const auto kUnknown = ShellAuthState::unknown();
+
+INSTANTIATE_TEST_SUITE_P(
+    AppModel, MessageTest,
+    ::testing::Values(
+        MessageCase{"SignedInWithNumberUid",
+                    true,
+                    {{"type", "authState"}, {"signedIn", true}, {"uid", 7}},
+                    ShellAuthState::signedIn(std::nullopt, std::nullopt),
+                    Status::idle,
+                    {}},
+        MessageCase{"SignedInWithUser",
+                    false,
+                    {{"type", "authState"}, {"signedIn", true}, {"uid", "u1"}, {"email", "a@b.c"}},
+                    ShellAuthState::signedIn("u1", "a@b.c"),
+                    Status::idle,
+                    {}},
+        MessageCase{
+            "NoSignedInKeepsSignInRunning", true, {{"type", "authState"}}, kSignedOut, Status::working, {}},
+        MessageCase{"StringTrueIsSignedOut",
+                    false,
+                    {{"type", "authState"}, {"signedIn", "true"}},
+                    kSignedOut,
+                    Status::idle,
+                    {}},
+        MessageCase{"TypeIsCaseSensitive",
+                    false,
+                    {{"type", "AuthState"}, {"signedIn", true}},
+                    kUnknown,
+                    Status::idle,
+                    {}},
+        MessageCase{"NotAnObject", false, json::array({"authState"}), kUnknown, Status::idle, {}},
+        MessageCase{"StartLogin", false, {{"type", "startLogin"}}, kSignedOut, Status::working, {}},
+        MessageCase{"TaskIdWhenIdIsNotAString",
+                    false,
+                    {{"type", "taskStatusChanged"}, {"id", 5}, {"taskId", "t1"}, {"status", "done"}},
+                    kUnknown,
+                    Status::idle,
+                    {"t1"}},
+        MessageCase{"NoIdentifier", false, {{"type", "taskCreated"}, {"id", 5}}, kUnknown, Status::idle, {}},
+        MessageCase{"StatusInAnyCase",
+                    false,
+                    {{"type", "taskStatusChanged"}, {"id", "t2"}, {"status", "COMPLETED"}},
+                    kUnknown,
+                    Status::idle,
+                    {"t2"}},
+        MessageCase{"StatusOutsideTheList",
+                    false,
+                    {{"type", "taskCreated"}, {"id", "t3"}, {"status", "failed"}},
+                    kUnknown,
+                    Status::idle,
+                    {}},
+        MessageCase{"NoStatusOnAChange",
+                    false,
+                    {{"type", "taskStatusChanged"}, {"id", "t4"}},
+                    kUnknown,
+                    Status::idle,
+                    {}},
+        MessageCase{"NoStatusOnCreation",
+                    false,
+                    {{"type", "taskCreated"}, {"id", "t5"}},
+                    kUnknown,
+                    Status::idle,
+                    {"t5"}},
+        MessageCase{"StatusNotAString",
+                    false,
+                    {{"type", "taskCreated"}, {"id", "t6"}, {"status", 1}},
+                    kUnknown,
+                    Status::idle,
+                    {"t6"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AppModelTest, StartLoginTwiceStartsOneSignIn) {
+    DevServer server;  // no auto-approval: the sign-in waits for the browser
+    auto model = makeModel(server.baseUrl() + "/app", server.baseUrl());
+    std::vector<LoginStatus> statuses;
+    model->loginStatusChanged.connect([&] { statuses.push_back(model->loginStatus()); });
+    model->startLogin();
+    model->startLogin();
+    ASSERT_TRUE(loop.runUntil([&] { return !browser.urls().empty(); }, std::chrono::seconds(10)));
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(browser.urls().size(), 1u);
+    EXPECT_EQ(server.requestCount("login-start"), 1);
+    EXPECT_EQ(statuses, std::vector<LoginStatus>{LoginStatus::working("Opening your browser…")});
+}
+
+// ---- The bridge serves the web app only ----
+
+struct OriginCase {
+    const char* name;
+    bool hasWebView;
+    std::optional<std::string> page;
+    const char* refusal;  // nullptr: the bridge works
+};
+
+class OriginLockTest : public AppModelTest, public ::testing::WithParamInterface<OriginCase> {};
+
+TEST_P(OriginLockTest, BridgeWorksOnlyOnTheWebAppsOrigin) {
+    const auto& c = GetParam();
+    auto model = makeModel();
+    shell.page = c.page;
+    shell.answer = [](const auto&) { return ScriptResult{"tok", std::nullopt}; };
+    if (c.hasWebView) model->setWebShell(&shell);
+
+    model->handleShellMessage({{"type", "authState"}, {"signedIn", true}});
+    auto token = model->idToken();
+    std::string handOver = "pending";
+    model->signInWebView("sign-in-token", [&](std::exception_ptr e) {
+        handOver = "ok";
+        if (e) try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& error) {
+                handOver = std::string("error: ") + error.what();
+            }
+    });
+    const std::string tokenResult = await(token);
+    loop.runUntil([&] { return handOver != "pending"; }, std::chrono::seconds(5));
+
+    if (!c.refusal) {
+        EXPECT_EQ(model->authState().kind, ShellAuthState::Kind::signedIn);
+        EXPECT_EQ(tokenResult, "tok");
+        EXPECT_EQ(handOver, "ok");
+        EXPECT_EQ(shell.calls.size(), 2u);
+        return;
+    }
+    EXPECT_EQ(model->authState().kind, ShellAuthState::Kind::unknown);
+    EXPECT_EQ(tokenResult, std::string("error: ") + c.refusal);
+    EXPECT_EQ(handOver, std::string("error: ") + c.refusal);
+    EXPECT_TRUE(shell.calls.empty()) << "a script ran outside the web app";
+}
+
+INSTANTIATE_TEST_SUITE_P(AppModel, OriginLockTest,
+                         ::testing::Values(OriginCase{"NoWebView", false, std::nullopt, kNotReady},
+                                           OriginCase{"NoPageYet", true, std::nullopt, kNotReady},
+                                           OriginCase{"WebAppPage", true, "http://127.0.0.1:9/app/task/1?x=2",
+                                                      nullptr},
+                                           OriginCase{"Https", true, "https://127.0.0.1:9/app", kOpenApp},
+                                           OriginCase{"OtherPort", true, "http://127.0.0.1:10/app", kOpenApp},
+                                           OriginCase{"OtherHost", true, "http://localhost:9/app", kOpenApp},
+                                           OriginCase{"AboutBlank", true, "about:blank", kOpenApp}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct TokenCase {
+    const char* name;
+    ScriptResult answer;
+    std::string expected;
+};
+
+class TokenResultTest : public AppModelTest, public ::testing::WithParamInterface<TokenCase> {};
+
+TEST_P(TokenResultTest, OnlyANonEmptyStringIsAToken) {
+    auto model = makeModel();
+    shell.page = kWebApp;
+    shell.answer = [&](const auto&) { return GetParam().answer; };
+    model->setWebShell(&shell);
+    auto token = model->idToken();
+    EXPECT_EQ(await(token), GetParam().expected);
+    ASSERT_EQ(shell.calls.size(), 1u);
+    EXPECT_EQ(shell.calls[0].script, kTokenScript);
+    EXPECT_EQ(shell.calls[0].arguments, json::object());
+}
+
+const std::string kSignInFirst = "error: Sign in before starting a native upload.";
+
+INSTANTIATE_TEST_SUITE_P(
+    AppModel, TokenResultTest,
+    ::testing::Values(TokenCase{"String", {"abc", std::nullopt}, "abc"},
+                      TokenCase{"Empty", {"", std::nullopt}, kSignInFirst},
+                      TokenCase{"Null", {nullptr, std::nullopt}, kSignInFirst},
+                      TokenCase{"Number", {42, std::nullopt}, kSignInFirst},
+                      TokenCase{"PageThrows", {nullptr, "TypeError: boom"}, "error: TypeError: boom"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Loading and navigation ----
+
+TEST_F(AppModelTest, TaskPagesOpenOnTheWebOriginInTheMainWindow) {
+    auto model = makeModel("http://127.0.0.1:9/app?tab=home");
+    model->navigateToTask("abc");
+    EXPECT_EQ(presenter.presented, 1);  // no web view: only the window comes forward
+
+    model->setWebShell(&shell);
+    model->navigateToTask("abc");
+    EXPECT_EQ(presenter.presented, 2);
+    EXPECT_EQ(shell.loads, std::vector<std::string>{"http://127.0.0.1:9/app/task/abc"});
+    EXPECT_EQ(shell.timeouts, std::vector<std::chrono::seconds>{std::chrono::seconds(60)});
+
+    model->navigateToTask("a b");  // no URL can be formed: nothing happens
+    EXPECT_EQ(presenter.presented, 2);
+    EXPECT_EQ(shell.loads.size(), 1u);
+}
+
+TEST_F(AppModelTest, LoadFailuresAndReloads) {
+    auto model = makeModel();
+    model->setWebShell(&shell);
+    model->recordNavigationFailure({NavigationFailure::Kind::cancelled, "cancelled"});
+    model->recordNavigationFailure({NavigationFailure::Kind::interruptedByPolicy, "Frame load interrupted"});
+    EXPECT_FALSE(model->shellError());
+
+    model->recordNavigationFailure({NavigationFailure::Kind::failed, "Could not connect"});
+    const auto first = model->shellError();
+    model->recordNavigationFailure({NavigationFailure::Kind::failed, "Could not connect"});
+    ASSERT_TRUE(first && model->shellError());
+    EXPECT_EQ(model->shellError()->message, "Could not connect");
+    EXPECT_NE(model->shellError()->id, first->id);
+
+    model->reload();  // no page yet: the start page is loaded
+    EXPECT_FALSE(model->shellError());
+    EXPECT_EQ(shell.loads, std::vector<std::string>{kWebApp});
+    EXPECT_EQ(shell.reloads, 0);
+
+    model->recordNavigationFailure({NavigationFailure::Kind::failed, "Gone"});
+    model->reload();
+    EXPECT_FALSE(model->shellError());
+    EXPECT_EQ(shell.reloads, 1);
+}
+
+// ---- Against the service ----
+
+struct SignInFailureCase {
+    const char* name;
+    std::optional<std::string> pageError;  // the sign-in script throws this
+    bool page;
+    std::string message;
+};
+
+class SignInFailureTest : public AppModelTest, public ::testing::WithParamInterface<SignInFailureCase> {};
+
+TEST_P(SignInFailureTest, FailedHandOverIsReported) {
+    const auto& c = GetParam();
+    DevServer server({.autoApprove = true});
+    auto model = makeModel(server.baseUrl() + "/app", server.baseUrl());
+    if (c.page) shell.page = server.baseUrl() + "/app";
+    shell.answer = [&](const auto&) { return ScriptResult{nullptr, c.pageError}; };
+    model->setWebShell(&shell);
+    model->startLogin();
+    ASSERT_TRUE(
+        loop.runUntil([&] { return model->loginStatus().kind == Status::failed; }, std::chrono::seconds(10)));
+    EXPECT_EQ(model->loginStatus().message, c.message);
+    EXPECT_EQ(model->authState(), ShellAuthState::signedOut());
+}
+
+INSTANTIATE_TEST_SUITE_P(AppModel, SignInFailureTest,
+                         ::testing::Values(SignInFailureCase{"PageThrows", "Error: refused", true,
+                                                             "Error: refused"},
+                                           SignInFailureCase{"NoPage", std::nullopt, false, kNotReady}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The whole road: the browser sign-in hands its token to the page, the page hands it back as the
+// bearer token of an upload, and the finished upload opens its task.
+TEST_F(AppModelTest, SignedInPageProvidesTheUploadsToken) {
+    DevServer server({.tokens = {}, .autoApprove = true});
+    const std::string webApp = server.baseUrl() + "/app";
+    auto model = makeModel(webApp, server.baseUrl());
+    std::string pageToken;
+    shell.answer = [&](const TestWebShell::Call& call) {
+        if (call.script == kSignInScript) pageToken = call.arguments.at("token").get<std::string>();
+        return ScriptResult{call.script == kTokenScript ? json(pageToken) : json(), std::nullopt};
+    };
+    model->setWebShell(&shell);
+    model->loadHome();
+
+    std::vector<LoginStatus> statuses;
+    model->loginStatusChanged.connect([&] { statuses.push_back(model->loginStatus()); });
+    model->startLogin();
+    ASSERT_TRUE(
+        loop.runUntil([&] { return model->loginStatus().kind == Status::idle; }, std::chrono::seconds(10)));
+    EXPECT_EQ(statuses,
+              (std::vector<LoginStatus>{LoginStatus::working("Opening your browser…"),
+                                        LoginStatus::working("Finishing sign in…"), LoginStatus::idle()}));
+    ASSERT_TRUE(pageToken.starts_with("vhbr_")) << pageToken;
+
+    auto& uploads = model->uploadManager();
+    uploads.start(
+        uploads.makeDraft(UploadFileValidator::metadata(writePatternFile(dir / "talk.mp4", 300'000))));
+    ASSERT_TRUE(loop.runUntil([&] { return uploads.runningJobCount() == 0; }, std::chrono::seconds(30)));
+    const auto& status = uploads.activeUploads().at(0)->status();
+    ASSERT_EQ(status.kind(), UploadTaskStatus::Kind::completed) << status.message().value_or("");
+    EXPECT_EQ(shell.loads.back(), server.baseUrl() + "/app/task/" + *status.taskID());
+    EXPECT_EQ(presenter.presented, 1);
+
+    // A cancelled upload whose clean-up request fails: the failure reaches the log, the token not.
+    server.fault({{"route", "object-put"}, {"delayMs", 1500}});
+    server.fault({{"route", "staged-upload-cleanup"}, {"status", 500}});
+    uploads.start(
+        uploads.makeDraft(UploadFileValidator::metadata(writePatternFile(dir / "late.mp4", 200'000))));
+    loop.runUntil([&] { return server.requestCount("object-put") == 2; }, std::chrono::seconds(10));
+    uploads.cancel(uploads.activeUploads().at(0)->id());
+    ASSERT_TRUE(loop.runUntil([&] { return uploads.runningJobCount() == 0; }, std::chrono::seconds(30)));
+
+    const auto lines = log.lines();
+    const auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const auto& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has("completed as task " + *status.taskID()));
+    EXPECT_TRUE(has("not cleaned up"));
+    EXPECT_FALSE(has(pageToken));
+    EXPECT_FALSE(has("Signature"));
+}
+
+}  // namespace
+}  // namespace vhbr::test

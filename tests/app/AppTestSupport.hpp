@@ -1,0 +1,93 @@
+#pragma once
+// Recording stand-ins for what the GTK front end supplies to the app layer.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Auth/BrowserOpener.hpp"
+#include "Platform/MainExecutor.hpp"
+#include "Support/Log.hpp"
+#include "WebShell.hpp"
+
+namespace vhbr::test {
+
+// A web view without a page renderer: it records loads and script calls and answers each script
+// with answer(), delivered later from the main loop as WebKit does.
+class TestWebShell : public WebShell {
+public:
+    struct Call {
+        std::string script;
+        nlohmann::json arguments;
+    };
+
+    explicit TestWebShell(MainExecutor& main) : main_(main) {}
+
+    void load(const std::string& url, std::chrono::seconds timeout) override {
+        loads.push_back(url);
+        timeouts.push_back(timeout);
+        page = url;
+    }
+    void reload() override { ++reloads; }
+    std::optional<std::string> currentURL() const override { return page; }
+    void callAsyncJavaScript(const std::string& script, const nlohmann::json& arguments,
+                             ScriptCompletion completion) override {
+        calls.push_back({script, arguments});
+        main_.post([completion, result = answer(calls.back())] { completion(result); });
+    }
+
+    std::optional<std::string> page;
+    std::vector<std::string> loads;
+    std::vector<std::chrono::seconds> timeouts;
+    int reloads = 0;
+    std::vector<Call> calls;
+    std::function<ScriptResult(const Call&)> answer = [](const Call&) { return ScriptResult{}; };
+
+private:
+    MainExecutor& main_;
+};
+
+struct RecordingPresenter : WindowPresenter {
+    int presented = 0;
+    void presentMainWindow() override { ++presented; }
+};
+
+// Called from the sign-in thread.
+class RecordingBrowser : public BrowserOpener {
+public:
+    void open(const std::string& url) override {
+        std::lock_guard lock(mutex_);
+        urls_.push_back(url);
+    }
+    std::vector<std::string> urls() const {
+        std::lock_guard lock(mutex_);
+        return urls_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> urls_;
+};
+
+// Called from job threads.
+class RecordingLogSink : public LogSink {
+public:
+    void write(LogLevel level, const std::string& line) noexcept override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::string(logLevelName(level)) + " " + line);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace vhbr::test
