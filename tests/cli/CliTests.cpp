@@ -72,13 +72,17 @@ public:
 
 TEST_F(CliTest, UploadPrintsCompletedTaskLastAndExitsZero) {
     auto file = writePatternFile(dir / "talk.mp3", 3 * kMiB);
-    auto run = cli({"upload", file.string(), "--intent", "translate", "--target", "de"});
+    auto run = cli({"upload", file.string(), "--intent", "translate", "--target", "de", "--verbose"});
     ASSERT_EQ(run->wait(), 0) << run->err();
     const std::string last = lastLine(run->out());
     ASSERT_TRUE(last.starts_with("completed ")) << run->out();
     const std::string taskId = last.substr(10);
     EXPECT_EQ(storedSha(taskId), sha256OfFile(file));
     EXPECT_TRUE(states().empty());
+    // --verbose: the engine's log on stderr, without the token.
+    EXPECT_NE(run->err().find("velvetharbor[info]: Upload of talk.mp3 completed as task " + taskId), std::string::npos)
+        << run->err();
+    EXPECT_EQ(run->err().find("test-token"), std::string::npos);
 }
 
 TEST_F(CliTest, ValidationAndUploadFailuresAreReportedAndFailTheRun) {
