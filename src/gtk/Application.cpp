@@ -25,6 +25,17 @@ constexpr const char* kStyle = R"CSS(
 
 }  // namespace
 
+namespace {
+
+Glib::RefPtr<Gio::MenuItem> menuItem(const char* label, const char* action, const char* accel = nullptr) {
+    auto item = Gio::MenuItem::create(label, action);
+    // Shown beside the label; the shortcut itself is the application's accelerator.
+    if (accel) item->set_attribute_value("accel", Glib::Variant<Glib::ustring>::create(accel));
+    return item;
+}
+
+}  // namespace
+
 Glib::RefPtr<Application> Application::create() { return Glib::RefPtr<Application>(new Application()); }
 
 Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_HANDLES_OPEN) {
@@ -79,14 +90,14 @@ void Application::addActions() {
 Glib::RefPtr<Gio::Menu> Application::makeMenu() {
     auto menu = Gio::Menu::create();
     auto window = Gio::Menu::create();
-    window->append(_("Open Velvetharbor"), "app.open");
-    window->append(_("Check for Updates…"), "app.check-for-updates");
+    window->append_item(menuItem(_("Open Velvetharbor"), "app.open"));
+    window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
     menu->append_section(window);
     auto page = Gio::Menu::create();
-    page->append(_("Reload"), "win.reload");
+    page->append_item(menuItem(_("Reload"), "win.reload", "<Primary>r"));
     menu->append_section(page);
     auto quit = Gio::Menu::create();
-    quit->append(_("Quit Velvetharbor"), "app.quit");
+    quit->append_item(menuItem(_("Quit Velvetharbor"), "app.quit", "<Primary>q"));
     menu->append_section(quit);
     return menu;
 }

@@ -46,8 +46,8 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     header_.pack_end(menuButton_);
     set_titlebar(header_);
 
-    webView_ =
-        std::make_unique<WebKitShellView>(main, *this, BundleInfo::main().shortVersionString(), webHooks());
+    webView_ = std::make_unique<WebKitShellView>(
+        main, *this, ShellWebPolicy::userAgentApplicationName(BundleInfo::main()), webHooks());
     overlay_.add(webView_->widget());
     overlay_.add_overlay(overlayView_);
     add(overlay_);

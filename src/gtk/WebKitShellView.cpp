@@ -6,12 +6,13 @@
 
 #include "I18n.hpp"
 #include "Platform/AppPaths.hpp"
+#include "ShellWebPolicy.hpp"
 
 namespace vhbr::gtk {
 
 namespace {
 
-constexpr const char* kMessageHandler = "vhbrShell";
+const std::string kMessageHandler(ShellWebPolicy::kScriptMessageHandlerName);
 
 std::string xdgCacheDirectory() { return std::filesystem::path(g_get_user_cache_dir()) / "Velvetharbor"; }
 
@@ -165,8 +166,8 @@ struct WebKitShellView::Callbacks {
     }
 };
 
-WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent, const std::string& userAgentVersion,
-                                 Hooks hooks)
+WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent,
+                                 const std::string& userAgentApplication, Hooks hooks)
     : main_(main), parent_(parent), hooks_(std::move(hooks)) {
     auto* manager = persistentDataManager();
     context_ = webkit_web_context_new_with_website_data_manager(manager);
@@ -174,8 +175,12 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent, const 
     contentManager_ = webkit_user_content_manager_new();
     auto* settings = webkit_settings_new();
     webkit_settings_set_enable_javascript(settings, TRUE);
-    webkit_settings_set_user_agent_with_application_details(settings, "VelvetharborMac",
-                                                            userAgentVersion.c_str());
+    // WebKit joins name and version with "/" itself.
+    const auto slash = userAgentApplication.find('/');
+    const std::string name = userAgentApplication.substr(0, slash);
+    const std::string version = slash == std::string::npos ? "" : userAgentApplication.substr(slash + 1);
+    webkit_settings_set_user_agent_with_application_details(settings, name.c_str(),
+                                                            version.empty() ? nullptr : version.c_str());
 
     view_ =
         WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager",
@@ -184,8 +189,8 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent, const 
     g_object_ref_sink(view_);
     widget_ = Glib::wrap(GTK_WIDGET(view_));
 
-    webkit_user_content_manager_register_script_message_handler(contentManager_, kMessageHandler);
-    g_signal_connect(contentManager_, "script-message-received::vhbrShell",
+    webkit_user_content_manager_register_script_message_handler(contentManager_, kMessageHandler.c_str());
+    g_signal_connect(contentManager_, ("script-message-received::" + kMessageHandler).c_str(),
                      G_CALLBACK(Callbacks::scriptMessage), this);
     g_signal_connect(view_, "decide-policy", G_CALLBACK(Callbacks::decidePolicy), this);
     g_signal_connect(view_, "create", G_CALLBACK(Callbacks::create), this);
@@ -206,7 +211,7 @@ WebKitShellView::~WebKitShellView() {
     g_signal_handlers_disconnect_by_data(contentManager_, this);
     g_signal_handlers_disconnect_by_data(view_, this);
     g_signal_handlers_disconnect_by_data(context_, this);
-    webkit_user_content_manager_unregister_script_message_handler(contentManager_, kMessageHandler);
+    webkit_user_content_manager_unregister_script_message_handler(contentManager_, kMessageHandler.c_str());
     g_object_unref(view_);
     g_object_unref(contentManager_);
     g_object_unref(context_);
@@ -257,7 +262,10 @@ void WebKitShellView::chooseFiles(WebKitFileChooserRequest* request) {
     if (chooser_) chooser_->hide();
     g_object_ref(request);
     chooser_ = Gtk::FileChooserNative::create(_("Choose Files"), parent_, Gtk::FILE_CHOOSER_ACTION_OPEN);
-    chooser_->set_select_multiple(webkit_file_chooser_request_get_select_multiple(request));
+    // WebKitGTK's file inputs never ask for folders.
+    const auto setup = ShellWebPolicy::fileChooserSetup(
+        {static_cast<bool>(webkit_file_chooser_request_get_select_multiple(request)), false});
+    chooser_->set_select_multiple(setup.allowsMultipleSelection);
     chooser_->set_modal(true);
     chooser_->signal_response().connect([this, request](int response) {
         if (response == Gtk::RESPONSE_ACCEPT) {

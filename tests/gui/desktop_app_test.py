@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -207,6 +208,12 @@ def find(node, name=None, role=None, showing=False, web=False, depth=0):
     return None
 
 
+def closed_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
 def text_of(node):
     """The text a web page's node shows (WebKit puts it in the Text interface, not the name)."""
     try:
@@ -224,13 +231,35 @@ def run(session):
     s = session
     s.start_server()
     small, small_sha = s.media("interview.wav", 20)
+    long_name = "Quarterly all-hands meeting recording with questions from every regional office.wav"
+    long_path, _ = s.media(long_name, 1)
     large, large_sha = s.media("lecture.wav", 400)  # above 50 MiB: a multipart upload
+
+    # A web app that cannot be reached: the error overlay.
+    s.env["VHBR_WEB_URL"] = f"http://127.0.0.1:{closed_port()}/app"
+    s.start_app()
+    wait_for("the error overlay", lambda: s.shows_text("Velvetharbor could not load"))
+    s.screenshot("00-load-error-overlay")
+    s.app.send_signal(signal.SIGTERM)
+    s.app.wait(timeout=20)
+    s.env["VHBR_WEB_URL"] = s.url + "/app"
 
     window = s.start_app()
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
     s.screenshot("01-sign-in-overlay")
 
-    press(wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True)))
+    # The header bar's menu; this build has no updater, so "Check for Updates…" is disabled.
+    press(find(window, role="toggle button"))
+    item = wait_for("the menu", lambda: find(s.application(), name="Check for Updates…", showing=True))
+    if item.getState().contains(pyatspi.STATE_SENSITIVE):
+        raise Failure("Check for Updates… is enabled without an updater")
+    s.screenshot("01a-menu")
+    s.key("Velvetharbor", "Escape")
+    wait_for("the menu to close", lambda: find(s.application(), name="Check for Updates…", showing=True) is None)
+
+    # Return presses the overlay's default button.
+    wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True))
+    s.key("Velvetharbor", "Return")
     wait_for("the browser to be opened", lambda: os.path.exists(s.browser_log))
     wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
     with open(s.browser_log) as f:
@@ -238,7 +267,14 @@ def run(session):
     time.sleep(1)  # let the web app draw its task list
     s.screenshot("02-signed-in")
 
-    # A second `velvetharbor FILE` hands the file to the running app.
+    # A second `velvetharbor FILE` hands the file to the running app. A long name wraps in the
+    # dialog; Escape cancels and nothing is uploaded.
+    s.launch(long_path).wait(timeout=20)
+    wait_for("the confirmation of the long name", lambda: s.dialog(long_name))
+    s.screenshot("03a-confirmation-long-name")
+    s.key("Upload", "Escape")
+    wait_for("the cancelled confirmation to close", lambda: s.dialog(long_name) is None)
+
     opener = s.launch(small)
     if opener.wait(timeout=20) != 0:
         raise Failure("the second velvetharbor process failed")
@@ -255,7 +291,7 @@ def run(session):
     wait_for("the second confirmation", lambda: s.dialog("lecture.wav"))
     s.key("Upload", "Return")
     wait_for("the large upload's first parts", lambda: len(s.control("/__dev/stats")["partPuts"]) >= 6, 60)
-    subprocess.run(["gapplication", "action", APP_ID, "quit"], env=s.env, check=True)
+    s.key("Velvetharbor", "ctrl+q")
     question = wait_for("the quit question", lambda: s.dialog("Quit while uploads are active?"))
     s.screenshot("05-quit-question")
     press(find(question, name="Cancel", role="push button"))
@@ -275,9 +311,18 @@ def run(session):
     wait_for("the resumed task's page", lambda: s.shows_text(task["id"], web=True), 20)
     s.screenshot("07-resumed-task-page")
 
+    # The quit action over D-Bus (as the menu item sends it) quits at once with nothing active.
     subprocess.run(["gapplication", "action", APP_ID, "quit"], env=s.env, check=True)
     if s.app.wait(timeout=20) != 0:
         raise Failure("the app did not quit cleanly")
+    if any(t["fileName"] == long_name for t in s.control("/__dev/tasks")):
+        raise Failure("the cancelled upload was started")
+    # SIGTERM quits as well.
+    s.app = s.launch()
+    wait_for("the main window again", lambda: s.frame("Velvetharbor"))
+    s.app.send_signal(signal.SIGTERM)
+    if s.app.wait(timeout=20) != 0:
+        raise Failure("the app did not quit on SIGTERM")
     s.check_stderr()
 
 
