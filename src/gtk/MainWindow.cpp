@@ -23,6 +23,13 @@ WebKitShellView::Navigation toNavigation(ShellWebPolicy::Decision decision) {
     return WebKitShellView::Navigation::cancel;
 }
 
+// The overlay texts that are translated here; the sign-in messages and button labels, and all
+// messages from the models, are shown as they come.
+[[maybe_unused]] constexpr const char* kTranslatedOverlayTexts[] = {
+    N_("Sign in to Velvetharbor"), N_("Velvetharbor could not load"), N_("Retry")};
+
+std::string translated(const std::string& text) { return _(text.c_str()); }
+
 }  // namespace
 
 MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu)
@@ -118,7 +125,9 @@ void MainWindow::showOverlay() {
         webView_->widget().grab_focus();
         return;
     }
-    overlayView_.show({_(shown_->title.c_str()), shown_->message, shown_->buttonLabel, shown_->buttonEnabled,
+    const bool retry = shown_->action == ShellOverlay::Action::loadHome;
+    overlayView_.show({translated(shown_->title), shown_->message,
+                       retry ? translated(shown_->buttonLabel) : shown_->buttonLabel, shown_->buttonEnabled,
                        shown_->showsSpinner});
     overlayView_.takeDefault(*this);
 }
