@@ -108,7 +108,9 @@ MainWindow& Application::presentMainWindowFirst() {
         return *window_;
     }
     window_ = std::make_unique<MainWindow>(main_, *model_, makeMenu());
-    add_window(*window_);
+    // Not Gtk::Application::add_window: that drops a window from the application when it is
+    // hidden, and with it the window's shortcuts (Ctrl+Q, Ctrl+R) once it is shown again.
+    gtk_window_set_application(GTK_WINDOW(window_->gobj()), gobj());
     window_->present();
     model_->loadHome();
     // After the window and the web app's load: the question is asked over the window, and the

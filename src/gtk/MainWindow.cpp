@@ -173,6 +173,12 @@ void MainWindow::showUploadAlert() {
     });
 }
 
+void MainWindow::on_show() {
+    Gtk::ApplicationWindow::on_show();
+    // Shown again after a close: the keyboard goes back to the overlay's button or the page.
+    showOverlay();
+}
+
 bool MainWindow::on_delete_event(GdkEventAny*) {
     // Closing the window leaves the app running (uploads go on); "Open Velvetharbor" brings it back.
     hide();

@@ -32,6 +32,7 @@ private:
     void showPendingDraft();
     void showUploadAlert();
     bool on_delete_event(GdkEventAny* event) override;
+    void on_show() override;
 
     AppModel& model_;
     Gtk::HeaderBar header_;

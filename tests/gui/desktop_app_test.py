@@ -63,6 +63,7 @@ class Session:
             self.env[f"XDG_{name}_HOME"] = path
         self.browser_log = os.path.join(self.work, "browser.log")
         self.env["VHBR_TEST_BROWSER_LOG"] = self.browser_log
+        self.env["VHBR_TEST_BROWSER_DELAY"] = "3"
         self.install_test_browser(args.browser)
         self.server = None
         self.app = None
@@ -260,12 +261,29 @@ def run(session):
     # Return presses the overlay's default button.
     wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True))
     s.key("Velvetharbor", "Return")
+    # While the browser is open the button waits, disabled, beside a spinner.
+    waiting = wait_for("the waiting button", lambda: find(window, name="Waiting for Browser", role="push button",
+                                                          showing=True))
+    if waiting.getState().contains(pyatspi.STATE_SENSITIVE):
+        raise Failure("the button is enabled while the sign-in runs")
+    s.screenshot("01b-waiting-for-browser")
     wait_for("the browser to be opened", lambda: os.path.exists(s.browser_log))
     wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
     with open(s.browser_log) as f:
         assert "/desktop-login?nonce=" in f.read(), "the approval page was not opened"
     time.sleep(1)  # let the web app draw its task list
     s.screenshot("02-signed-in")
+
+    # Closing the window keeps the app running; the app's link, or starting it again, brings the
+    # window back.
+    for again in (["velvetharbor-desktop://open"], []):
+        press(find(window, name="Close", role="push button"))
+        wait_for("the window to close", lambda: s.frame("Velvetharbor") is None)
+        if s.app.poll() is not None:
+            raise Failure("closing the window quit the app")
+        if s.launch(*again).wait(timeout=20) != 0:
+            raise Failure(f"velvetharbor {' '.join(again)} failed")
+        window = wait_for("the window again", lambda: s.frame("Velvetharbor"))
 
     # A second `velvetharbor FILE` hands the file to the running app. A long name wraps in the
     # dialog; Escape cancels and nothing is uploaded.
