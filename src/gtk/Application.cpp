@@ -107,7 +107,9 @@ MainWindow& Application::presentMainWindowFirst() {
         window_->present();
         return *window_;
     }
-    window_ = std::make_unique<MainWindow>(main_, *model_, makeMenu());
+    // "Check for Updates…" follows whether the updater can check when the menu opens.
+    window_ = std::make_unique<MainWindow>(
+        main_, *model_, makeMenu(), [this] { checkForUpdates_->set_enabled(model_->canCheckForUpdates()); });
     // Not Gtk::Application::add_window: that drops a window from the application when it is
     // hidden, and with it the window's shortcuts (Ctrl+Q, Ctrl+R) once it is shown again.
     gtk_window_set_application(GTK_WINDOW(window_->gobj()), gobj());

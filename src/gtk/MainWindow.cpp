@@ -32,7 +32,8 @@ std::string translated(const std::string& text) { return _(text.c_str()); }
 
 }  // namespace
 
-MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu)
+MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu,
+                       std::function<void()> menuOpening)
     : model_(model), overlayView_([this] {
           if (!shown_) return;
           if (shown_->action == ShellOverlay::Action::startLogin)
@@ -48,6 +49,9 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     header_.set_show_close_button(true);
     header_.set_title(AppLifecycle::kMainWindowTitle);
     menuButton_.set_menu_model(menu);
+    menuButton_.signal_toggled().connect([this, menuOpening = std::move(menuOpening)] {
+        if (menuButton_.get_active() && menuOpening) menuOpening();
+    });
     menuButton_.set_image_from_icon_name("open-menu-symbolic", Gtk::ICON_SIZE_BUTTON);
     menuButton_.set_tooltip_text(_("Main Menu"));
     header_.pack_end(menuButton_);

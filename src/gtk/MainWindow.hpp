@@ -20,7 +20,9 @@ namespace vhbr::gtk {
 
 class MainWindow : public Gtk::ApplicationWindow {
 public:
-    MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu);
+    // menuOpening runs each time the menu is about to show, so its items can be brought up to date.
+    MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu,
+               std::function<void()> menuOpening);
     ~MainWindow() override;
 
     WebKitShellView& webView() { return *webView_; }
