@@ -159,7 +159,7 @@ void Application::requestQuit() {
 
 void Application::updateLogoutInhibitor() {
     const bool active = model_->uploadManager().hasActiveUploads();
-    if (active && inhibitCookie_ == 0) {
+    if (active && inhibitCookie_ == 0 && window_) {
         inhibitCookie_ = inhibit(*window_, Gtk::APPLICATION_INHIBIT_LOGOUT, _("Uploads are active"));
     } else if (!active && inhibitCookie_ != 0) {
         uninhibit(inhibitCookie_);
