@@ -41,6 +41,13 @@ protected:
         return std::make_unique<AppModel>(services, AppConfig{webAppURL, apiURL}, options);
     }
 
+    static DevServerOptions autoApproving() {
+        DevServerOptions options;
+        options.tokens = {};  // only the sign-in's token is valid
+        options.autoApprove = true;
+        return options;
+    }
+
     // Runs the loop until the future is ready, then returns its value or the error's text.
     std::string await(std::future<std::string>& future) {
         EXPECT_TRUE(loop.runUntil(
@@ -73,6 +80,7 @@ struct MessageCase {
     Status loginStatus;
     std::vector<std::string> recorded;
 };
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
 
 class MessageTest : public AppModelTest, public ::testing::WithParamInterface<MessageCase> {};
 
@@ -183,6 +191,7 @@ struct OriginCase {
     std::optional<std::string> page;
     const char* refusal;  // nullptr: the bridge works
 };
+void PrintTo(const OriginCase& c, std::ostream* os) { *os << c.name; }
 
 class OriginLockTest : public AppModelTest, public ::testing::WithParamInterface<OriginCase> {};
 
@@ -236,6 +245,7 @@ struct TokenCase {
     ScriptResult answer;
     std::string expected;
 };
+void PrintTo(const TokenCase& c, std::ostream* os) { *os << c.name; }
 
 class TokenResultTest : public AppModelTest, public ::testing::WithParamInterface<TokenCase> {};
 
@@ -313,12 +323,13 @@ struct SignInFailureCase {
     bool page;
     std::string message;
 };
+void PrintTo(const SignInFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class SignInFailureTest : public AppModelTest, public ::testing::WithParamInterface<SignInFailureCase> {};
 
 TEST_P(SignInFailureTest, FailedHandOverIsReported) {
     const auto& c = GetParam();
-    DevServer server({.autoApprove = true});
+    DevServer server(autoApproving());
     auto model = makeModel(server.baseUrl() + "/app", server.baseUrl());
     if (c.page) shell.page = server.baseUrl() + "/app";
     shell.answer = [&](const auto&) { return ScriptResult{nullptr, c.pageError}; };
@@ -339,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(AppModel, SignInFailureTest,
 // The whole road: the browser sign-in hands its token to the page, the page hands it back as the
 // bearer token of an upload, and the finished upload opens its task.
 TEST_F(AppModelTest, SignedInPageProvidesTheUploadsToken) {
-    DevServer server({.tokens = {}, .autoApprove = true});
+    DevServer server(autoApproving());
     const std::string webApp = server.baseUrl() + "/app";
     auto model = makeModel(webApp, server.baseUrl());
     std::string pageToken;

@@ -62,6 +62,7 @@ struct DownloadCase {
     std::vector<std::string> calls;
     std::string destinationContent;  // "x.srt" afterwards; "old" is the earlier file, "" none
 };
+void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.name; }
 
 class ShellDownloadTest : public ::testing::TestWithParam<DownloadCase> {};
 

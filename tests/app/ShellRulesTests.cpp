@@ -31,6 +31,7 @@ struct NavigationCase {
     Policy::NavigationAction action;
     Policy::NavigationVerdict verdict;
 };
+void PrintTo(const NavigationCase& c, std::ostream* os) { *os << c.name; }
 class NavigationPolicyTest : public ::testing::TestWithParam<NavigationCase> {};
 
 TEST_P(NavigationPolicyTest, Decides) {
@@ -56,6 +57,7 @@ struct ResponseCase {
     bool canShow;
     bool download;
 };
+void PrintTo(const ResponseCase& c, std::ostream* os) { *os << c.name; }
 class ResponsePolicyTest : public ::testing::TestWithParam<ResponseCase> {};
 
 TEST_P(ResponsePolicyTest, Decides) {
@@ -96,6 +98,7 @@ struct OverlayCase {
     std::optional<ShellNavigationError> error;
     std::optional<ShellOverlay> overlay;
 };
+void PrintTo(const OverlayCase& c, std::ostream* os) { *os << c.name; }
 class OverlayTest : public ::testing::TestWithParam<OverlayCase> {};
 
 TEST_P(OverlayTest, ShowsTheTopLayer) {
@@ -233,12 +236,15 @@ struct UpdaterCase {
     json info;
     bool available;
 };
+void PrintTo(const UpdaterCase& c, std::ostream* os) { *os << c.name; }
 class UpdaterTest : public ::testing::TestWithParam<UpdaterCase> {};
 
 TEST_P(UpdaterTest, NeedsFeedAndRealKey) {
     const auto settings = updaterSettings(BundleInfo(GetParam().info));
     EXPECT_EQ(settings.has_value(), GetParam().available);
-    if (settings) EXPECT_EQ(*settings, (UpdaterSettings{"https://u.test/feed.xml", "abc="}));
+    if (settings) {
+        EXPECT_EQ(*settings, (UpdaterSettings{"https://u.test/feed.xml", "abc="}));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -265,7 +271,8 @@ TEST(Log, NeverCarriesQueriesOrTokens) {
         {"\"https://x.test/p?q=1\"", "\"https://x.test/p?…\""},
         {"Authorization: Bearer vhbr_123 sent", "Authorization: Bearer … sent"},
         {"two\nlines", "two lines"},
-        {"no url? fine", "no url? fine"}};
+        {"why? http://a.test/b?q=1 then? https://c.test/?x",
+         "why? http://a.test/b?… then? https://c.test/?…"}};
     for (const auto& [text, scrubbed] : cases) EXPECT_EQ(scrubForLog(text), scrubbed);
 }
 

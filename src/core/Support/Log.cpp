@@ -30,9 +30,9 @@ std::string stripURLQueries(std::string_view text) {
         }
         std::size_t end = mark + 3;
         while (end < text.size() && !endsURL(text[end])) ++end;
-        const auto url = text.substr(i, end - i);
-        const auto cut = url.find_first_of("?#");
-        out.append(url.substr(0, cut));
+        const auto run = text.substr(i, end - i);  // any text before the URL, then the URL
+        const auto cut = run.find_first_of("?#", mark + 3 - i);
+        out.append(run.substr(0, cut));
         if (cut != std::string_view::npos) out.append("?…");
         i = end;
     }

@@ -17,7 +17,7 @@ const char* const kLastTargetKey = "VHBR_LAST_TARGET_LANGUAGE";
 
 std::vector<UploadState> loadStatesOrNone(const UploadStateStore& store, const Log& log) {
     try {
-        return store.loadIncompleteStates();
+        return store.loadIncompleteStates(log);
     } catch (const std::exception& e) {
         log.warning(std::string("Unfinished uploads could not be read: ") + e.what());
         return {};

@@ -76,17 +76,21 @@ void UploadStateStore::save(const UploadState& state) const {
     writeFileAtomically(target, encodeUploadState(state));
 }
 
-std::vector<UploadState> UploadStateStore::loadIncompleteStates() const {
+std::vector<UploadState> UploadStateStore::loadIncompleteStates(const Log& log) const {
     std::error_code error;
     if (!fs::exists(directory_, error) && !error) return {};
     std::vector<UploadState> states;
     for (const fs::path& file : listStateFiles(directory_)) {
         auto content = readSmallFile(file);
-        if (!content) continue;
+        if (!content) {
+            log.warning("Upload state " + file.filename().string() + " could not be read");
+            continue;
+        }
         try {
             states.push_back(decodeUploadState(*content));
-        } catch (const DecodingError&) {
+        } catch (const DecodingError& e) {
             // Not a state we can use; it stays on disk untouched.
+            log.warning("Upload state " + file.filename().string() + " left in place: " + e.what());
         }
     }
     std::stable_sort(states.begin(), states.end(),

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Support/Log.hpp"
 #include "Upload/UploadState.hpp"
 
 namespace vhbr {
@@ -29,7 +30,8 @@ public:
     // Every readable state, most recently updated first (ties keep listing order). Files that
     // cannot be read or decoded, or are implausibly large, are skipped and left on disk. A missing
     // folder gives an empty list; a folder that cannot be listed throws FileSystemError.
-    std::vector<UploadState> loadIncompleteStates() const;
+    // Files that cannot be read or decoded are left in place and named in the log.
+    std::vector<UploadState> loadIncompleteStates(const Log& log = {}) const;
 
     // Deletes the upload's file; nothing to delete is fine. Throws FileSystemError.
     void remove(const std::string& clientRequestId) const;
