@@ -38,6 +38,8 @@ NavigationVerdict decideNavigation(const NavigationAction& action) {
     if (!scheme) return {Decision::allow, std::nullopt};
     if (std::find(kInsideSchemes.begin(), kInsideSchemes.end(), *scheme) != kInsideSchemes.end())
         return {Decision::allow, std::nullopt};
+    // A page must not make the desktop open local files (a launcher, a script): cancelled only.
+    if (*scheme == "file") return {Decision::cancel, std::nullopt};
     return {Decision::cancel, *action.url};
 }
 
@@ -46,7 +48,7 @@ Decision decideResponse(const DownloadResponse& response, bool canShowMIMEType) 
 }
 
 std::optional<std::string> newWindowTarget(const std::optional<std::string>& url) {
-    if (!url || url->empty()) return std::nullopt;
+    if (!url || url->empty() || schemeOf(*url) == "file") return std::nullopt;
     return url;
 }
 

@@ -38,14 +38,15 @@ struct NavigationVerdict {
 };
 
 // http, https, about, blob and data (any letter case) stay inside, whatever the host; any other
-// scheme goes to the system and the navigation is cancelled; no URL or no scheme is allowed.
+// scheme goes to the system and the navigation is cancelled, except file URLs, which are only
+// cancelled (no page opens local files on the desktop); no URL or no scheme is allowed.
 NavigationVerdict decideNavigation(const NavigationAction& action);
 
 // download when DownloadPolicy::shouldDownload says so, else allow.
 Decision decideResponse(const DownloadResponse& response, bool canShowMIMEType);
 
 // A request for a new window (a target="_blank" link, window.open): the URL to open in the
-// default browser, if any. The shell never opens a second web view.
+// default browser, if any (never a file URL). The shell never opens a second web view.
 std::optional<std::string> newWindowTarget(const std::optional<std::string>& url);
 
 // What a file input asks for, and how the chooser is set up for it (files always selectable).

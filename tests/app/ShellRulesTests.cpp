@@ -46,6 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         NavigationCase{"BlobStays", {"blob:http://127.0.0.1/1"}, {Decision::allow, {}}},
         NavigationCase{"MailtoGoesToTheSystem", {"mailto:a@b.c"}, {Decision::cancel, "mailto:a@b.c"}},
         NavigationCase{"OtherAppScheme", {"zoommtg://join"}, {Decision::cancel, "zoommtg://join"}},
+        NavigationCase{"LocalFilesNeverOpen", {"File:///home/u/run.desktop"}, {Decision::cancel, {}}},
         NavigationCase{"DownloadAttributeWins", {"https://x.test/f.srt", true}, {Decision::download, {}}},
         NavigationCase{"NoURL", {std::nullopt}, {Decision::allow, {}}},
         NavigationCase{"NoScheme", {"/relative/path"}, {Decision::allow, {}}}),
@@ -84,6 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Shell, NewWindowsFileInputsAndUserAgent) {
     EXPECT_EQ(Policy::newWindowTarget("https://x.test/"), "https://x.test/");
     EXPECT_EQ(Policy::newWindowTarget(std::nullopt), std::nullopt);
+    EXPECT_EQ(Policy::newWindowTarget("file:///etc/passwd"), std::nullopt);
     EXPECT_EQ(Policy::fileChooserSetup({true, false}), (Policy::FileChooserSetup{true, false, true}));
     EXPECT_EQ(Policy::fileChooserSetup({false, true}), (Policy::FileChooserSetup{true, true, false}));
     EXPECT_EQ(Policy::userAgentApplicationName(BundleInfo(json::object())), "VelvetharborMac/0.0");
