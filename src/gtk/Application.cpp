@@ -21,6 +21,8 @@ constexpr const char* kStyle = R"CSS(
 .vhbr-overlay-title { font-size: 17pt; font-weight: 600; }
 .vhbr-overlay-message { font-size: 11pt; }
 .vhbr-headline { font-weight: bold; }
+.vhbr-drop-zone { background-color: alpha(@theme_bg_color, 0.94); }
+.vhbr-drop-zone frame > border { border: 3px dashed @theme_selected_bg_color; border-radius: 16px; }
 )CSS";
 
 }  // namespace
@@ -46,6 +48,7 @@ Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_H
 
 Application::~Application() {
     for (const auto id : signalSources_) g_source_remove(id);
+    tray_.reset();
     window_.reset();  // the web view goes before the model it reports to
     model_.reset();
 }
@@ -61,7 +64,12 @@ void Application::on_startup() {
     auto& defaults = UserDefaults::standard();
     AppModel::Services services{main_, defaults, BundleInfo::main(), *browser_, *this};
     services.log = &log_;
+    launcher_ = std::make_unique<LauncherEntry>(g_application_get_dbus_connection(G_APPLICATION(gobj())));
+    services.badge = launcher_.get();
+    notifications_ = std::make_unique<GioNotificationService>(*this);
+    services.notifications = notifications_.get();
     model_ = std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults));
+    launcher_->watch(model_->uploadManager());
     model_->uploadManager().activeUploadsChanged.connect([this] { updateLogoutInhibitor(); });
 
     addActions();
@@ -71,6 +79,7 @@ void Application::on_startup() {
                      this);
     for (const int signal : {SIGINT, SIGTERM})
         signalSources_.push_back(g_unix_signal_add(signal, onUnixSignal, this));
+    tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
     // The app lives on with its window closed: uploads continue and the menu can bring it back.
     hold();
 }
@@ -80,6 +89,13 @@ void Application::addActions() {
     checkForUpdates_ = add_action("check-for-updates", [this] { model_->checkForUpdates(); });
     checkForUpdates_->set_enabled(model_->canCheckForUpdates());
     add_action("quit", [this] { requestQuit(); });
+    // The completion notification's default action: its target is the task id.
+    add_action_with_parameter(
+        "open-task", Glib::VARIANT_TYPE_STRING, [this](const Glib::VariantBase& target) {
+            const auto id = Glib::VariantBase::cast_dynamic<Glib::Variant<Glib::ustring>>(target).get();
+            presentMainWindowFirst();
+            model_->navigateToTask(id);
+        });
     set_accel_for_action("app.quit", "<Primary>q");
     set_accel_for_action("win.reload", "<Primary>r");
     set_accels_for_action("win.zoom-in", {"<Primary>plus", "<Primary>equal", "<Primary>KP_Add"});

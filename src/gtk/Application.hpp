@@ -16,8 +16,11 @@
 #include "AppModel.hpp"
 #include "GLibMainExecutor.hpp"
 #include "GioBrowserOpener.hpp"
+#include "GioNotificationService.hpp"
 #include "JournalLogSink.hpp"
+#include "LauncherEntry.hpp"
 #include "MainWindow.hpp"
+#include "TrayIndicator.hpp"
 #include "WebShell.hpp"
 
 namespace vhbr::gtk {
@@ -55,8 +58,11 @@ private:
     GLibMainExecutor main_;
     JournalLogSink log_;
     std::unique_ptr<GioBrowserOpener> browser_;
+    std::unique_ptr<LauncherEntry> launcher_;
+    std::unique_ptr<GioNotificationService> notifications_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<TrayIndicator> tray_;
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;
     guint inhibitCookie_ = 0;
     bool quitQuestionShown_ = false;

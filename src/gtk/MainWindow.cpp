@@ -64,6 +64,10 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     add(overlay_);
     show_all_children();
     overlayView_.hide();
+    // Files dropped on the window go the way of files opened with the app.
+    dropZone_ = std::make_unique<DropZone>(overlay_, webView_->widget(), [this](const auto& files) {
+        model_.uploadManager().enqueueFiles(files);
+    });
 
     addWindowActions();
     connections_.push_back(model_.authStateChanged.connect([this] { showOverlay(); }));

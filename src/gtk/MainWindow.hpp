@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "AppModel.hpp"
+#include "DropZone.hpp"
 #include "OverlayView.hpp"
 #include "ShellOverlay.hpp"
 #include "UploadConfirmDialog.hpp"
@@ -42,6 +43,7 @@ private:
     Gtk::Overlay overlay_;
     std::unique_ptr<WebKitShellView> webView_;
     OverlayView overlayView_;
+    std::unique_ptr<DropZone> dropZone_;
     std::optional<ShellOverlay> shown_;
     std::unique_ptr<UploadConfirmDialog> confirm_;
     std::string shownAlertId_;  // the alert on screen, if any

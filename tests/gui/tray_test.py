@@ -1,0 +1,319 @@
+#!/usr/bin/env python3
+"""End-to-end test of the app's desktop integration beyond its window: the tray item with its
+exported menu, launcher progress, the completion notification and files dropped on the window.
+
+The test plays the desktop's side on the session bus: a StatusNotifierWatcher (the tray host's
+registry), an org.gtk.Notifications server (as the shell offers) and a listener for LauncherEntry
+signals (as a dock). Files are dragged over XDND from a small window of desktop_host.py with the
+pointer moved by xdotool; the tray menu's screenshot shows it as libdbusmenu-gtk mirrors it for a
+tray host. It reuses the session harness of desktop_app_test.py.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+
+import desktop_app_test as harness  # noqa: E402
+from desktop_app_test import Failure, find, press, wait_for  # noqa: E402
+
+APP_PATH = "/com/velvetharbor/Desktop"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+WATCHER_XML = """<node><interface name="org.kde.StatusNotifierWatcher">
+  <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
+  <method name="RegisterStatusNotifierHost"><arg type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+</interface></node>"""
+
+NOTIFICATIONS_XML = """<node><interface name="org.gtk.Notifications">
+  <method name="AddNotification">
+    <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="a{sv}" direction="in"/>
+  </method>
+  <method name="RemoveNotification"><arg type="s" direction="in"/><arg type="s" direction="in"/></method>
+</interface></node>"""
+
+
+class Desktop:
+    """The desktop's services, answering on a connection of their own in a thread of their own."""
+
+    def __init__(self):
+        self.items = []          # (bus name, object path) of registered tray items
+        self.notifications = []  # (app id, notification id, properties)
+        self.launcher = []       # (app uri, properties) of LauncherEntry updates
+        self.lock = threading.Lock()
+        ready = threading.Event()
+        self.thread = threading.Thread(target=self.serve, args=(ready,), daemon=True)
+        self.thread.start()
+        if not ready.wait(10):
+            raise Failure("the test's desktop services did not start")
+
+    def serve(self, ready):
+        context = GLib.MainContext.new()
+        context.push_thread_default()
+        address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
+        bus = Gio.DBusConnection.new_for_address_sync(
+            address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        watcher = Gio.DBusNodeInfo.new_for_xml(WATCHER_XML).interfaces[0]
+        bus.register_object("/StatusNotifierWatcher", watcher, self.on_watcher_call, self.on_watcher_property, None)
+        notifications = Gio.DBusNodeInfo.new_for_xml(NOTIFICATIONS_XML).interfaces[0]
+        bus.register_object("/org/gtk/Notifications", notifications, self.on_notification_call, None, None)
+        bus.signal_subscribe(None, "com.canonical.Unity.LauncherEntry", "Update", None, None,
+                             Gio.DBusSignalFlags.NONE, self.on_launcher_update)
+        for name in ("org.kde.StatusNotifierWatcher", "org.gtk.Notifications"):
+            bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                          GLib.Variant("(su)", (name, 4)), None, Gio.DBusCallFlags.NONE, -1, None)
+        ready.set()
+        GLib.MainLoop(context).run()
+
+    def on_watcher_call(self, bus, sender, path, interface, method, params, invocation):
+        if method == "RegisterStatusNotifierItem":
+            service = params.unpack()[0]
+            # An item names its object path or its bus name; the sender is the bus name.
+            item = (sender, service) if service.startswith("/") else (service, "/StatusNotifierItem")
+            with self.lock:
+                self.items.append(item)
+            bus.emit_signal(None, "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+                            "StatusNotifierItemRegistered", GLib.Variant("(s)", (item[0] + item[1],)))
+        invocation.return_value(None)
+
+    def on_watcher_property(self, bus, sender, path, interface, name):
+        with self.lock:
+            return {"RegisteredStatusNotifierItems": GLib.Variant("as", [b + p for b, p in self.items]),
+                    "IsStatusNotifierHostRegistered": GLib.Variant("b", True),
+                    "ProtocolVersion": GLib.Variant("i", 0)}[name]
+
+    def on_notification_call(self, bus, sender, path, interface, method, params, invocation):
+        if method == "AddNotification":
+            with self.lock:
+                self.notifications.append(params.unpack())
+        invocation.return_value(None)
+
+    def on_launcher_update(self, bus, sender, path, interface, signal, params):
+        with self.lock:
+            self.launcher.append(params.unpack())
+
+
+class Tray:
+    """The app's tray item as a host reads it."""
+
+    def __init__(self, bus, name, path):
+        self.bus, self.name, self.path = bus, name, path
+        self.menu_path = self.property("Menu")
+
+    def property(self, name):
+        reply = self.bus.call_sync(self.name, self.path, "org.freedesktop.DBus.Properties", "Get",
+                                   GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", name)), None,
+                                   Gio.DBusCallFlags.NONE, 5000, None)
+        return reply.unpack()[0]
+
+    def layout(self):
+        """The menu's top-level items as (label as shown, enabled, id); separators as "-"."""
+        reply = self.bus.call_sync(self.name, self.menu_path, "com.canonical.dbusmenu", "GetLayout",
+                                   GLib.Variant("(iias)", (0, -1, [])), None, Gio.DBusCallFlags.NONE, 5000, None)
+        _revision, (_id, _props, children) = reply.unpack()
+        items = []
+        for item_id, props, _sub in children:
+            if props.get("visible", True) is False:
+                continue
+            if props.get("type") == "separator":
+                items.append("-")
+            else:
+                items.append((shown_label(props.get("label", "")), props.get("enabled", True), item_id))
+        return items
+
+    def click(self, label):
+        item_id = next(i for l, _e, i in (x for x in self.layout() if x != "-") if l == label)
+        self.bus.call_sync(self.name, self.menu_path, "com.canonical.dbusmenu", "Event",
+                           GLib.Variant("(isvu)", (item_id, "clicked", GLib.Variant("s", ""), 0)), None,
+                           Gio.DBusCallFlags.NONE, 5000, None)
+
+
+def shown_label(label):
+    """A dbusmenu label as the host shows it: "__" is an underscore, a single "_" marks the access key."""
+    return re.sub(r"_(_?)", lambda m: m.group(1), label)
+
+
+def idle_menu(tasks=()):
+    """The menu with no active upload and these recent tasks, as (label, enabled) and "-"."""
+    menu = [("No Active Uploads", False)]
+    if tasks:
+        menu += ["-"] + [(f"Open Task {t}", True) for t in tasks]
+    return menu + ["-", ("Open Velvetharbor", True), ("Check for Updates…", False), "-", ("Quit Velvetharbor", True)]
+
+
+def without_ids(layout):
+    return [x if x == "-" else x[:2] for x in layout]
+
+
+class TraySession(harness.Session):
+    def host(self, *args):
+        process = subprocess.Popen([sys.executable, os.path.join(HERE, "desktop_host.py"), *args], env=self.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        if process.stdout.readline().strip() != "ready":
+            raise Failure(f"desktop_host.py {args[0]} did not start")
+        self.hosts.append(process)
+        return process
+
+    def window_centre(self, title):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$",
+                              "getwindowgeometry", "--shell"], check=True, capture_output=True, text=True).stdout
+        g = dict(line.split("=") for line in out.split())
+        return int(g["X"]) + int(g["WIDTH"]) // 2, int(g["Y"]) + int(g["HEIGHT"]) // 2
+
+    def drag(self, uris, shot=None):
+        """Drags the URIs from a source window onto the main window's middle and drops them."""
+        source = self.host("drag-source", "1150", "100", *uris)
+        wait_for("the drag source", lambda: subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--name", "^vhbr-drag-source$"], capture_output=True).returncode == 0)
+        x, y = self.window_centre("Velvetharbor")
+        mouse = lambda *a: subprocess.run(["xdotool", *a], check=True)  # noqa: E731
+        mouse("mousemove", "--sync", "1210", "160")
+        mouse("mousedown", "1")
+        for step in range(1, 21):  # past GTK's drag threshold, then across in steps as a hand does
+            mouse("mousemove", str(1210 + (x - 1210) * step // 20), str(160 + (y - 160) * step // 20))
+            time.sleep(0.03)
+        time.sleep(0.5)
+        mouse("mousemove", str(x + 5), str(y + 5))
+        if shot:
+            self.screenshot(shot)
+        mouse("mouseup", "1")
+        time.sleep(0.3)
+        source.kill()
+        source.wait()
+
+
+def run(s, desktop):
+    s.start_server()
+    dropped_name = "team_talk.wav"  # an underscore, which menus take for an access key
+    dropped, dropped_sha = s.media(dropped_name, 400)  # above 50 MiB: several parts, visible progress
+    s.env["VHBR_TEST_BROWSER_DELAY"] = "0"
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+
+    window = s.start_app()
+    name, path = wait_for("the tray item to register", lambda: desktop.items and desktop.items[0])
+    tray = Tray(bus, name, path)
+    if tray.property("Title") != "Velvetharbor" or tray.property("IconName") != "com.velvetharbor.Desktop-tray-symbolic":
+        raise Failure(f"tray item: {tray.property('Title')!r} {tray.property('IconName')!r}")
+    wait_for("the idle tray menu", lambda: without_ids(tray.layout()) == idle_menu())
+
+    wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True))
+    s.key("Velvetharbor", "Return")
+    wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
+
+    # A web link is refused: no drop zone, no confirmation.
+    s.drag(["https://example.com/talk.mp4"])
+    time.sleep(1)
+    if s.dialog("talk.mp4") or s.shows_text("Drop media files to upload"):
+        raise Failure("a dragged web link was taken")
+
+    # The last part waits, so that the upload is seen in progress.
+    s.control("/__dev/faults", {"route": "part-put", "partNumber": 7, "delayMs": 4000})
+    s.drag([GLib.filename_to_uri(dropped)], shot="10-drop-zone")
+    wait_for("the confirmation of the dropped file", lambda: s.dialog(dropped_name))
+    s.screenshot("11-dropped-file-confirmation")
+    s.key("Upload", "Return")
+
+    running = re.compile(re.escape(dropped_name) + r" — ([1-9]\d?)%$")
+    seen = []
+
+    def progress_menu():
+        seen.append(tray.layout())
+        return seen[-1] if running.match(str(seen[-1][0][0])) else None
+
+    try:
+        menu = wait_for("the tray menu with the upload's progress", progress_menu, 60)
+    except Failure:
+        raise Failure(f"no progress in the tray menu; it read {sorted(set(str(m[0]) for m in seen))}")
+    if without_ids(menu)[1:] != idle_menu()[1:] or menu[0][1]:
+        raise Failure(f"tray menu during the upload: {without_ids(menu)}")
+    if tray.property("IconName") != "com.velvetharbor.Desktop-tray-active-symbolic":
+        raise Failure("the tray icon shows no dot during the upload")
+    host = s.host("tray-menu", name, tray.menu_path, "900", "0")
+    time.sleep(1)
+    s.screenshot("12-tray-menu-during-upload")
+    with desktop.lock:
+        during = [p for _u, p in desktop.launcher if p.get("progress-visible")]
+    if not during or not all(p["count"] == 1 and p["count-visible"] and 0 <= p["progress"] < 1 for p in during) \
+            or max(p["progress"] for p in during) <= 0:
+        raise Failure(f"launcher progress during the upload: {during}")
+
+    task = wait_for("the upload to complete", lambda: s.task(dropped_sha), 60)
+    wait_for("the tray menu with the task", lambda: without_ids(tray.layout()) == idle_menu([task["id"]]), 10)
+    s.screenshot("13-tray-menu-after-upload")
+    host.kill()
+    host.wait()
+    if tray.property("IconName") != "com.velvetharbor.Desktop-tray-symbolic":
+        raise Failure("the tray icon keeps its dot after the upload")
+    uri, last = wait_for("the launcher to be cleared", lambda: desktop.launcher and not desktop.launcher[-1][1].get(
+        "progress-visible") and desktop.launcher[-1])
+    if uri != "application://com.velvetharbor.Desktop.desktop" or last.get("count-visible"):
+        raise Failure(f"launcher at the end: {uri} {last}")
+    if any(p.get("progress-visible") for _u, p in desktop.launcher[:-1][-1:]) and len(during) > 40:
+        raise Failure(f"{len(during)} launcher updates: not throttled")
+
+    app_id, note_id, note = wait_for("the notification", lambda: desktop.notifications and desktop.notifications[-1])
+    expected = {"title": "Velvetharbor upload complete", "body": f"{dropped_name} is processing.",
+                "default-action": "app.open-task", "default-action-target": task["id"]}
+    if (app_id, note_id) != ("com.velvetharbor.Desktop", "upload-" + task["id"]) or \
+            any(note.get(k) != v for k, v in expected.items()):
+        raise Failure(f"notification: {app_id} {note_id} {note}")
+
+    # Clicking the notification, as the shell does it, opens the task again after leaving it.
+    wait_for("the task page", lambda: s.shows_text(task["id"], web=True), 20)
+    press(wait_for("the All tasks link", lambda: find(s.frame("Velvetharbor"), name="All tasks", web=True)))
+    wait_for("the task list", lambda: not s.shows_text(task["id"], web=True), 20)
+    bus.call_sync("com.velvetharbor.Desktop", APP_PATH, "org.freedesktop.Application", "ActivateAction",
+                  GLib.Variant("(sava{sv})", ("open-task", [GLib.Variant("s", task["id"])], {})), None,
+                  Gio.DBusCallFlags.NONE, 5000, None)
+    wait_for("the task page from the notification", lambda: s.shows_text(task["id"], web=True), 20)
+
+    # The tray's quit: nothing is active, so the app quits without asking.
+    tray.click("Quit Velvetharbor")
+    if s.app.wait(timeout=20) != 0:
+        raise Failure("the tray's Quit did not quit cleanly")
+    s.check_stderr()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--shots", required=True)
+    parser.add_argument("--browser", default=os.path.join(HERE, "test-browser"))
+    args = parser.parse_args()
+    session = TraySession(args)
+    session.hosts = []
+    try:
+        run(session, Desktop())
+        print("desktop integration end-to-end: passed")
+        return 0
+    except Exception as e:
+        try:
+            session.screenshot("failure-tray")
+        except Exception:
+            pass
+        for path in session.stderr_files:
+            with open(path) as f:
+                sys.stderr.write(f"--- {path}\n" + f.read()[-4000:])
+        print(f"desktop integration end-to-end: FAILED: {e!r}", file=sys.stderr)
+        return 1
+    finally:
+        for process in session.hosts:
+            if process.poll() is None:
+                process.kill()
+        session.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
