@@ -53,6 +53,7 @@ TrayIndicator::TrayIndicator(AppModel& model, std::function<void()> quit)
     app_indicator_set_title(indicator_, AppLifecycle::kMainWindowTitle);
     app_indicator_set_icon_full(indicator_, kIdleIcon, AppLifecycle::kMainWindowTitle);
     shownIcon_ = kIdleIcon;
+    menu_.set_accel_group(accelerators_);
     app_indicator_set_menu(indicator_, menu_.gobj());
     app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
 
@@ -116,6 +117,11 @@ void TrayIndicator::rebuild(const std::vector<StatusMenuItem>& items) {
         } else {
             item = std::make_unique<Gtk::MenuItem>(menuLabel(description.title), true);
             item->set_sensitive(description.enabled);
+            // Shown beside the label, as in the window's menu; the shortcut itself is the app's.
+            if (!description.keyEquivalent.empty())
+                item->add_accelerator("activate", accelerators_,
+                                      gdk_keyval_from_name(description.keyEquivalent.c_str()),
+                                      Gdk::CONTROL_MASK, Gtk::ACCEL_VISIBLE);
             if (description.action != StatusMenuItem::Action::none)
                 item->signal_activate().connect(
                     sigc::bind(sigc::mem_fun(*this, &TrayIndicator::activate), description));

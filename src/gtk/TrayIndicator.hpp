@@ -44,6 +44,7 @@ private:
     std::function<void()> quit_;
     AppIndicator* indicator_ = nullptr;
     const char* shownIcon_ = nullptr;
+    Glib::RefPtr<Gtk::AccelGroup> accelerators_ = Gtk::AccelGroup::create();
     Gtk::Menu menu_;
     std::vector<StatusMenuItem> shown_;
     std::vector<std::unique_ptr<Gtk::MenuItem>> items_;

@@ -5,10 +5,11 @@ its own GTK main loop:
   desktop_host.py drag-source X Y URI...   a small window at (X, Y) whose content can be dragged
                                            out as a text/uri-list of the URIs (XDND, as a file
                                            manager offers files)
-  desktop_host.py tray-menu BUS PATH X Y   the menu that a tray host would open for a
-                                           StatusNotifierItem: the com.canonical.dbusmenu menu at
-                                           BUS PATH, mirrored by libdbusmenu-gtk and popped up at
-                                           (X, Y); it follows the menu's changes while open
+  desktop_host.py tray-menu BUS ITEM X Y   what a tray host shows of the StatusNotifierItem at
+                                           BUS ITEM: its icon (from its icon theme path) and label
+                                           at (X, Y), and its com.canonical.dbusmenu menu, mirrored
+                                           by libdbusmenu-gtk and popped up below; the menu follows
+                                           the item's changes while open
 """
 import sys
 
@@ -16,7 +17,7 @@ import gi
 
 gi.require_version("Gtk", "3.0")
 gi.require_version("Gdk", "3.0")
-from gi.repository import GLib, Gdk, Gtk  # noqa: E402
+from gi.repository import Gio, GLib, Gdk, Gtk  # noqa: E402
 
 
 def window_at(x, y, title):
@@ -42,10 +43,31 @@ def tray_menu(bus, path, x, y):
     gi.require_version("DbusmenuGtk3", "0.4")
     from gi.repository import DbusmenuGtk3
 
+    item = Gio.DBusProxy.new_for_bus_sync(Gio.BusType.SESSION, Gio.DBusProxyFlags.NONE, None, bus, path,
+                                          "org.kde.StatusNotifierItem", None)
+    def prop(name):  # fresh: an item announces changes by signals of its own, not PropertiesChanged
+        reply = item.get_connection().call_sync(bus, path, "org.freedesktop.DBus.Properties", "Get",
+                                                GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", name)), None,
+                                                Gio.DBusCallFlags.NONE, 5000, None)
+        return reply.unpack()[0]
+
+    Gtk.IconTheme.get_default().append_search_path(prop("IconThemePath"))
     anchor = window_at(x, y, "vhbr-tray-host")
     anchor.set_default_size(24, 24)
+    row = Gtk.Box(spacing=4, border_width=4)
+    icon, label = Gtk.Image(), Gtk.Label()
+    row.add(icon)
+    row.add(label)
+    anchor.add(row)
+
+    def show(*_):
+        icon.set_from_icon_name(prop("IconName"), Gtk.IconSize.SMALL_TOOLBAR)
+        label.set_text(prop("XAyatanaLabel"))
+
+    show()
+    item.connect("g-signal", show)
     anchor.show_all()
-    menu = DbusmenuGtk3.Menu.new(bus, path)
+    menu = DbusmenuGtk3.Menu.new(bus, prop("Menu"))
 
     def pop_up():
         if not menu.get_children():

@@ -118,13 +118,16 @@ class Tray:
                                    Gio.DBusCallFlags.NONE, 5000, None)
         return reply.unpack()[0]
 
-    def layout(self):
-        """The menu's top-level items as (label as shown, enabled, id); separators as "-"."""
+    def children(self):
         reply = self.bus.call_sync(self.name, self.menu_path, "com.canonical.dbusmenu", "GetLayout",
                                    GLib.Variant("(iias)", (0, -1, [])), None, Gio.DBusCallFlags.NONE, 5000, None)
         _revision, (_id, _props, children) = reply.unpack()
+        return children
+
+    def layout(self):
+        """The menu's top-level items as (label as shown, enabled, id); separators as "-"."""
         items = []
-        for item_id, props, _sub in children:
+        for item_id, props, _sub in self.children():
             if props.get("visible", True) is False:
                 continue
             if props.get("type") == "separator":
@@ -167,10 +170,16 @@ class TraySession(harness.Session):
         return process
 
     def window_centre(self, title):
-        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$",
-                              "getwindowgeometry", "--shell"], check=True, capture_output=True, text=True).stdout
-        g = dict(line.split("=") for line in out.split())
-        return int(g["X"]) + int(g["WIDTH"]) // 2, int(g["Y"]) + int(g["HEIGHT"]) // 2
+        def centre():
+            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$",
+                                  "getwindowgeometry", "--shell", "%@"], capture_output=True, text=True).stdout
+            windows = [dict(line.split("=") for line in ("WINDOW=" + block).split()) for block in out.split("WINDOW=")[1:]]
+            # The main window, not one of GTK's 1x1 off-screen windows of the same title.
+            windows = [w for w in windows if int(w["WIDTH"]) > 100]
+            return windows and (int(windows[0]["X"]) + int(windows[0]["WIDTH"]) // 2,
+                                int(windows[0]["Y"]) + int(windows[0]["HEIGHT"]) // 2)
+
+        return wait_for(f"the window {title}", centre, 10)
 
     def drag(self, uris, shot=None):
         """Drags the URIs from a source window onto the main window's middle and drops them."""
@@ -207,6 +216,9 @@ def run(s, desktop):
     if tray.property("Title") != "Velvetharbor" or tray.property("IconName") != "com.velvetharbor.Desktop-tray-symbolic":
         raise Failure(f"tray item: {tray.property('Title')!r} {tray.property('IconName')!r}")
     wait_for("the idle tray menu", lambda: without_ids(tray.layout()) == idle_menu())
+    quit_item = next(p for _i, p, _s in tray.children() if p.get("label") == "Quit Velvetharbor")
+    if quit_item.get("shortcut") != [["Control", "q"]]:
+        raise Failure(f"the tray's Quit item shows the shortcut {quit_item.get('shortcut')}")
 
     wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True))
     s.key("Velvetharbor", "Return")
@@ -217,6 +229,12 @@ def run(s, desktop):
     time.sleep(1)
     if s.dialog("talk.mp4") or s.shows_text("Drop media files to upload"):
         raise Failure("a dragged web link was taken")
+
+    # A folder is handed on, and validation explains why it cannot be uploaded.
+    s.drag([GLib.filename_to_uri(s.work)])
+    alert = wait_for("the alert about the folder", lambda: s.dialog("Cannot start upload"))
+    press(find(alert, name="OK", role="push button"))
+    wait_for("the alert to close", lambda: s.dialog("Cannot start upload") is None)
 
     # The last part waits, so that the upload is seen in progress.
     s.control("/__dev/faults", {"route": "part-put", "partNumber": 7, "delayMs": 4000})
@@ -240,9 +258,10 @@ def run(s, desktop):
         raise Failure(f"tray menu during the upload: {without_ids(menu)}")
     if tray.property("IconName") != "com.velvetharbor.Desktop-tray-active-symbolic":
         raise Failure("the tray icon shows no dot during the upload")
-    host = s.host("tray-menu", name, tray.menu_path, "900", "0")
+    host = s.host("tray-menu", name, path, "900", "0")
     time.sleep(1)
     s.screenshot("12-tray-menu-during-upload")
+    host.kill()
     with desktop.lock:
         during = [p for _u, p in desktop.launcher if p.get("progress-visible")]
     if not during or not all(p["count"] == 1 and p["count-visible"] and 0 <= p["progress"] < 1 for p in during) \
@@ -251,17 +270,17 @@ def run(s, desktop):
 
     task = wait_for("the upload to complete", lambda: s.task(dropped_sha), 60)
     wait_for("the tray menu with the task", lambda: without_ids(tray.layout()) == idle_menu([task["id"]]), 10)
-    s.screenshot("13-tray-menu-after-upload")
-    host.kill()
-    host.wait()
     if tray.property("IconName") != "com.velvetharbor.Desktop-tray-symbolic":
         raise Failure("the tray icon keeps its dot after the upload")
+    wait_for("the task page", lambda: s.shows_text(task["id"], web=True), 20)
+    host = s.host("tray-menu", name, path, "900", "0")
+    time.sleep(1)
+    s.screenshot("13-tray-menu-after-upload")
+    host.kill()
     uri, last = wait_for("the launcher to be cleared", lambda: desktop.launcher and not desktop.launcher[-1][1].get(
         "progress-visible") and desktop.launcher[-1])
     if uri != "application://com.velvetharbor.Desktop.desktop" or last.get("count-visible"):
         raise Failure(f"launcher at the end: {uri} {last}")
-    if any(p.get("progress-visible") for _u, p in desktop.launcher[:-1][-1:]) and len(during) > 40:
-        raise Failure(f"{len(during)} launcher updates: not throttled")
 
     app_id, note_id, note = wait_for("the notification", lambda: desktop.notifications and desktop.notifications[-1])
     expected = {"title": "Velvetharbor upload complete", "body": f"{dropped_name} is processing.",
@@ -271,7 +290,6 @@ def run(s, desktop):
         raise Failure(f"notification: {app_id} {note_id} {note}")
 
     # Clicking the notification, as the shell does it, opens the task again after leaving it.
-    wait_for("the task page", lambda: s.shows_text(task["id"], web=True), 20)
     press(wait_for("the All tasks link", lambda: find(s.frame("Velvetharbor"), name="All tasks", web=True)))
     wait_for("the task list", lambda: not s.shows_text(task["id"], web=True), 20)
     bus.call_sync("com.velvetharbor.Desktop", APP_PATH, "org.freedesktop.Application", "ActivateAction",
