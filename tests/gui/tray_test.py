@@ -173,7 +173,8 @@ class TraySession(harness.Session):
         def centre():
             out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$",
                                   "getwindowgeometry", "--shell", "%@"], capture_output=True, text=True).stdout
-            windows = [dict(line.split("=") for line in ("WINDOW=" + block).split()) for block in out.split("WINDOW=")[1:]]
+            windows = [dict(field.split("=") for field in ("WINDOW=" + block).split())
+                       for block in out.split("WINDOW=")[1:]]
             # The main window, not one of GTK's 1x1 off-screen windows of the same title.
             windows = [w for w in windows if int(w["WIDTH"]) > 100]
             return windows and (int(windows[0]["X"]) + int(windows[0]["WIDTH"]) // 2,
@@ -181,11 +182,13 @@ class TraySession(harness.Session):
 
         return wait_for(f"the window {title}", centre, 10)
 
-    def drag(self, uris, shot=None):
-        """Drags the URIs from a source window onto the main window's middle and drops them."""
+    def drag(self, uris, hovering, shot=None):
+        """Drags the URIs from a source window onto the main window's middle and drops them;
+        hovering() checks the window while they are over it."""
         source = self.host("drag-source", "1150", "100", *uris)
         wait_for("the drag source", lambda: subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--name", "^vhbr-drag-source$"], capture_output=True).returncode == 0)
+            ["xdotool", "search", "--onlyvisible", "--name", "^vhbr-drag-source$"],
+            capture_output=True).returncode == 0)
         x, y = self.window_centre("Velvetharbor")
         mouse = lambda *a: subprocess.run(["xdotool", *a], check=True)  # noqa: E731
         mouse("mousemove", "--sync", "1210", "160")
@@ -195,6 +198,7 @@ class TraySession(harness.Session):
             time.sleep(0.03)
         time.sleep(0.5)
         mouse("mousemove", str(x + 5), str(y + 5))
+        hovering()
         if shot:
             self.screenshot(shot)
         mouse("mouseup", "1")
@@ -213,8 +217,9 @@ def run(s, desktop):
     window = s.start_app()
     name, path = wait_for("the tray item to register", lambda: desktop.items and desktop.items[0])
     tray = Tray(bus, name, path)
-    if tray.property("Title") != "Velvetharbor" or tray.property("IconName") != "com.velvetharbor.Desktop-tray-symbolic":
-        raise Failure(f"tray item: {tray.property('Title')!r} {tray.property('IconName')!r}")
+    shown = (tray.property("Title"), tray.property("IconName"))
+    if shown != ("Velvetharbor", "com.velvetharbor.Desktop-tray-symbolic"):
+        raise Failure(f"tray item: {shown}")
     wait_for("the idle tray menu", lambda: without_ids(tray.layout()) == idle_menu())
     quit_item = next(p for _i, p, _s in tray.children() if p.get("label") == "Quit Velvetharbor")
     if quit_item.get("shortcut") != [["Control", "q"]]:
@@ -224,21 +229,29 @@ def run(s, desktop):
     s.key("Velvetharbor", "Return")
     wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
 
-    # A web link is refused: no drop zone, no confirmation.
-    s.drag(["https://example.com/talk.mp4"])
+    zone = "Drop media files to upload"
+
+    def no_zone():
+        time.sleep(0.5)
+        if s.shows_text(zone):
+            raise Failure("a dragged web link shows the drop zone")
+
+    # A web link is refused: no drop zone, nothing enqueued.
+    s.drag(["https://example.com/talk.mp4"], no_zone)
     time.sleep(1)
-    if s.dialog("talk.mp4") or s.shows_text("Drop media files to upload"):
+    if s.dialog("talk.mp4") or s.dialog("Cannot start upload"):
         raise Failure("a dragged web link was taken")
+    drop_zone = lambda: wait_for("the drop zone", lambda: s.shows_text(zone), 5)  # noqa: E731
 
     # A folder is handed on, and validation explains why it cannot be uploaded.
-    s.drag([GLib.filename_to_uri(s.work)])
+    s.drag([GLib.filename_to_uri(s.work)], drop_zone)
     alert = wait_for("the alert about the folder", lambda: s.dialog("Cannot start upload"))
     press(find(alert, name="OK", role="push button"))
     wait_for("the alert to close", lambda: s.dialog("Cannot start upload") is None)
 
     # The last part waits, so that the upload is seen in progress.
     s.control("/__dev/faults", {"route": "part-put", "partNumber": 7, "delayMs": 4000})
-    s.drag([GLib.filename_to_uri(dropped)], shot="10-drop-zone")
+    s.drag([GLib.filename_to_uri(dropped)], drop_zone, shot="10-drop-zone")
     wait_for("the confirmation of the dropped file", lambda: s.dialog(dropped_name))
     s.screenshot("11-dropped-file-confirmation")
     s.key("Upload", "Return")
