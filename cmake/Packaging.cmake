@@ -20,8 +20,9 @@ set(CPACK_PACKAGE_VENDOR "Velvetharbor")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Velvetharbor <packages@velvetharbor.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop companion of the Velvetharbor subtitling service")
+# Debian takes the summary as the synopsis and the description as the extended text.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Velvetharbor signs in through the system browser and uploads large media files to the\nVelvetharbor subtitling and translation service, resuming interrupted uploads.")
+    "Velvetharbor signs in through the system browser and uploads large media\nfiles to the Velvetharbor subtitling and translation service, resuming\ninterrupted uploads where they stopped.")
 set(CPACK_GENERATOR "DEB;TGZ")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_THREADS 2)
@@ -31,10 +32,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velvetharbor.example")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# velvetharbor-<version>-linux-<machine>.tar.gz with one top folder of that name.
-set(CPACK_ARCHIVE_FILE_NAME "velvetharbor-${PROJECT_VERSION}-linux-${vhbr_machine}")
+# velvetharbor-<version>-linux-<machine>.tar.gz with one top folder of that name (CPack reads
+# this file once per generator).
+set(VHBR_TARBALL_NAME "velvetharbor-${PROJECT_VERSION}-linux-${vhbr_machine}")
+configure_file(${CMAKE_SOURCE_DIR}/packaging/CPackProjectConfig.cmake.in
+               ${CMAKE_BINARY_DIR}/packaging/CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/CPackProjectConfig.cmake)
 
 include(CPack)

@@ -181,6 +181,7 @@ void UpdateChecker::installOnWorker(AppcastItem item, std::uint64_t run, std::st
     const fs::path file = downloadPath(item);
     try {
         createPrivateDirectories(configuration_.downloadDirectory);
+        removeEarlierDownloads();
         auto last = std::make_shared<std::chrono::steady_clock::time_point>();
         downloader_.download(
             item.enclosure, file,
@@ -224,11 +225,22 @@ void UpdateChecker::installOnWorker(AppcastItem item, std::uint64_t run, std::st
             self.setState(std::move(s));
         });
     } catch (const CancelledError&) {
+        std::error_code ignored;
+        fs::remove(file, ignored);
     } catch (...) {
         const std::string message = describe(std::current_exception());
         std::error_code ignored;
         fs::remove(file, ignored);
         postIfCurrent(run, [message](UpdateChecker& self) { self.fail(message); });
+    }
+}
+
+void UpdateChecker::removeEarlierDownloads() const {
+    // A package handed to the software installer stays until the next update starts.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(configuration_.downloadDirectory, ec)) {
+        std::error_code ignored;
+        fs::remove_all(entry.path(), ignored);
     }
 }
 

@@ -44,7 +44,7 @@ public:
         std::string runningVersion;       // compared with the feed's versions
         std::string runningShortVersion;  // shown in "You're up to date."
         UpdateInstallation installation;
-        std::filesystem::path downloadDirectory;  // created 0700 when needed
+        std::filesystem::path downloadDirectory;  // ours alone: emptied when a download starts
         UpdateDownloader::Options network;
         std::chrono::milliseconds progressInterval{100};  // at most one progress post per interval
     };
@@ -118,6 +118,7 @@ private:
     void checkOnWorker(bool userInitiated, std::uint64_t run, std::stop_token stop);
     void installOnWorker(AppcastItem item, std::uint64_t run, std::stop_token stop);
     std::filesystem::path downloadPath(const AppcastItem& item) const;
+    void removeEarlierDownloads() const;
 
     Configuration configuration_;
     MainExecutor& executor_;

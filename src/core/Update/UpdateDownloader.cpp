@@ -156,11 +156,17 @@ void UpdateDownloader::download(const AppcastEnclosure& enclosure, const std::fi
                                 const Progress& progress, std::stop_token stop) {
     DownloadFile out(file);
     std::uint64_t received = 0;
+    bool tooLarge = false;
     long status = 0;
     try {
+        // One byte over the published length is enough to know the file is not the one published.
         status = get(
-            enclosure.url, static_cast<std::size_t>(enclosure.length),
+            enclosure.url, static_cast<std::size_t>(enclosure.length) + 1,
             [&](std::string_view chunk) {
+                if (received + chunk.size() > enclosure.length) {
+                    tooLarge = true;
+                    return false;
+                }
                 if (!out.write(chunk)) return false;
                 received += chunk.size();
                 if (progress) progress(received, enclosure.length);
@@ -171,14 +177,11 @@ void UpdateDownloader::download(const AppcastEnclosure& enclosure, const std::fi
                 received = 0;
             },
             stop);
-    } catch (const TransportError& e) {
+    } catch (const Error&) {
         out.throwIfFailed();  // a full disk says so, rather than "the reply could not be stored"
-        if (received >= enclosure.length)
+        if (tooLarge)
             throw AppError(
                 "The update was not installed because the download is larger than the published size.");
-        throw;
-    } catch (const FileSystemError&) {
-        out.throwIfFailed();
         throw;
     }
     if (status != 200)
