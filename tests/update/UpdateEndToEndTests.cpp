@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "ChildProcess.hpp"
@@ -54,7 +55,8 @@ protected:
 
     // Publishes velvetharbor-<version>.tar.gz (one top folder, as the release tarball has) and a
     // feed offering it; tamper flips one byte after signing, as an attacker on the server would.
-    void publish(const std::string& version, bool realProgram, bool tamper = false) {
+    void publish(const std::string& version, bool realProgram, bool tamper = false,
+                 std::optional<UpdateInstallation> install = std::nullopt) {
         const std::string name = "velvetharbor-" + version + "-linux";
         writeTree(dir / "stage" / name, version, realProgram);
         const fs::path package = server.dataDir() / "updates" / (name + ".tar.gz");
@@ -75,7 +77,7 @@ protected:
             << "</sparkle:version><description><![CDATA[<p>Faster uploads.</p>]]></description>"
             << "<enclosure url=\"" << server.baseUrl() << "/updates/" << name
             << ".tar.gz\" type=\"application/gzip\" "
-            << "sparkle:os=\"" << installation().platform() << "\" " << attributes
+            << "sparkle:os=\"" << install.value_or(installation()).platform() << "\" " << attributes
             << "/></item></channel></rss>";
     }
 
@@ -83,12 +85,12 @@ protected:
         return UpdateInstallation::detect(root / "versions" / "0.1.0" / "bin" / "velvetharbor-cli");
     }
 
-    std::unique_ptr<UpdateChecker> makeChecker() {
+    std::unique_ptr<UpdateChecker> makeChecker(std::optional<UpdateInstallation> install = std::nullopt) {
         UpdateChecker::Configuration c;
         c.feedURL = server.baseUrl() + "/updates/appcast.xml";
         c.publicKey = publicKey;
         c.runningVersion = c.runningShortVersion = "0.1.0";
-        c.installation = installation();
+        c.installation = install.value_or(installation());
         c.downloadDirectory = dir / "cache";
         c.network.idleTimeout = c.network.connectTimeout = std::chrono::seconds(5);
         c.progressInterval = std::chrono::milliseconds(0);
@@ -146,6 +148,21 @@ TEST_F(UpdateEndToEnd, InstallsASignedTarballAndTheNewVersionRunsFromTheSwitched
     EXPECT_EQ(run(relaunch, {"--version"}), "velvetharbor-cli 99.0.0\n");
 }
 
+TEST_F(UpdateEndToEnd, ADebianInstallGetsTheVerifiedPackageToHandToTheSoftwareInstaller) {
+    UpdateInstallation debian;
+    debian.kind = UpdateInstallation::Kind::debian;
+    publish("99.0.0", false, false, debian);
+    auto checker = makeChecker(debian);
+    checker->checkForUpdates();
+    waitFor(*checker, Phase::available);
+    checker->installUpdate();
+    waitFor(*checker, Phase::readyToOpen);
+    EXPECT_EQ(checker->state().package, dir / "cache" / "velvetharbor-99.0.0-linux.tar.gz");
+    EXPECT_EQ(fs::file_size(checker->state().package), checker->state().item->enclosure.length);
+    EXPECT_EQ(fs::read_symlink(root / "current"), fs::path("versions/0.1.0"))
+        << "the tarball install is not touched";
+}
+
 TEST_F(UpdateEndToEnd, ATamperedPackageIsRefusedDeletedAndTheInstallUntouched) {
     publish("99.0.0", /*realProgram=*/false, /*tamper=*/true);
     auto checker = makeChecker();
@@ -158,6 +175,27 @@ TEST_F(UpdateEndToEnd, ATamperedPackageIsRefusedDeletedAndTheInstallUntouched) {
     EXPECT_EQ(fs::read_symlink(root / "current"), fs::path("versions/0.1.0"));
     EXPECT_TRUE(fs::is_empty(dir / "cache"));
     EXPECT_FALSE(fs::exists(root / "versions" / "99.0.0"));
+}
+
+TEST_F(UpdateEndToEnd, ADownloadLongerThanPublishedIsCutOffAndRefused) {
+    publish("99.0.0", false);
+    const fs::path feedFile = server.dataDir() / "updates" / "appcast.xml";
+    std::stringstream text;
+    text << std::ifstream(feedFile).rdbuf();
+    std::string feed = text.str();
+    const auto at = feed.find("length=\"") + 8;
+    const auto end = feed.find('"', at);
+    feed.replace(at, end - at, std::to_string(std::stoull(feed.substr(at, end - at)) - 1));
+    std::ofstream(feedFile) << feed;
+
+    auto checker = makeChecker();
+    checker->checkForUpdates();
+    waitFor(*checker, Phase::available);
+    checker->installUpdate();
+    waitFor(*checker, Phase::failed);
+    EXPECT_EQ(checker->state().message,
+              "The update was not installed because the download is larger than the published size.");
+    EXPECT_TRUE(fs::is_empty(dir / "cache"));
 }
 
 TEST_F(UpdateEndToEnd, ASkippedVersionStaysQuietInBackgroundChecksButAnAskedCheckOffersIt) {

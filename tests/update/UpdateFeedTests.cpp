@@ -4,6 +4,7 @@
 
 #include "Support/Errors.hpp"
 #include "Update/Appcast.hpp"
+#include "Update/UpdateDownloader.hpp"
 
 namespace vhbr {
 namespace {
@@ -109,6 +110,20 @@ TEST(Appcast, KeepsWhatTheDialogShows) {
     EXPECT_EQ(best->releaseNotes, "<b>New</b>");
     EXPECT_EQ(best->enclosure.url, "https://u.test/p.tar.gz");
     EXPECT_EQ(best->enclosure.length, 77u);
+}
+
+TEST(UpdateDownloader, FetchesOnlyOverHttpsOrFromThisMachine) {
+    const std::pair<const char*, bool> cases[] = {
+        {"https://updates.velvetharbor.example/appcast.xml", true},
+        {"http://127.0.0.1:8080/updates/appcast.xml", true},
+        {"http://localhost/appcast.xml", true},
+        {"http://updates.velvetharbor.example/appcast.xml", false},
+        {"http://127.0.0.1.evil.example/appcast.xml", false},
+        {"file:///etc/passwd", false},
+        {"ftp://updates.velvetharbor.example/a.tar.gz", false},
+        {"not a url", false},
+    };
+    for (const auto& [url, allowed] : cases) EXPECT_EQ(UpdateDownloader::isAllowedURL(url), allowed) << url;
 }
 
 }  // namespace
