@@ -7,6 +7,7 @@
 
 #include "ChildProcess.hpp"
 #include "DevServer.hpp"
+#include "LocalServer.hpp"
 #include "Platform/RunLoop.hpp"
 #include "Platform/UrlSession.hpp"
 #include "Platform/UserDefaults.hpp"
@@ -85,9 +86,10 @@ protected:
         return UpdateInstallation::detect(root / "versions" / "0.1.0" / "bin" / "velvetharbor-cli");
     }
 
-    std::unique_ptr<UpdateChecker> makeChecker(std::optional<UpdateInstallation> install = std::nullopt) {
+    std::unique_ptr<UpdateChecker> makeChecker(std::optional<UpdateInstallation> install = std::nullopt,
+                                               std::string feedURL = {}) {
         UpdateChecker::Configuration c;
-        c.feedURL = server.baseUrl() + "/updates/appcast.xml";
+        c.feedURL = feedURL.empty() ? server.baseUrl() + "/updates/appcast.xml" : feedURL;
         c.publicKey = publicKey;
         c.runningVersion = c.runningShortVersion = "0.1.0";
         c.installation = install.value_or(installation());
@@ -219,6 +221,44 @@ TEST_F(UpdateEndToEnd, ASkippedVersionStaysQuietInBackgroundChecksButAnAskedChec
     checker->checkForUpdates();
     waitFor(*checker, Phase::upToDate);
     EXPECT_EQ(checker->state().upToDateVersion, "0.1.0");
+}
+
+TEST_F(UpdateEndToEnd, CancellingADownloadStopsAtOnceAndLeavesNothingBehind) {
+    constexpr std::size_t kLength = 10u << 20;
+    test::LocalServer local;
+    local.server().Get("/appcast.xml", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<rss><channel><item><sparkle:version>99.0</sparkle:version><enclosure url=\"" +
+                            local.url("/slow.tar.gz") + "\" length=\"" + std::to_string(kLength) +
+                            "\" sparkle:os=\"" + installation().platform() +
+                            "\" sparkle:edSignature=\"c2ln\"/></item></channel></rss>",
+                        "application/rss+xml");
+    });
+    // The first 64 KiB at once, then nothing for longer than the test may wait.
+    local.server().Get("/slow.tar.gz", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(kLength, "application/gzip",
+                                 [&](size_t offset, size_t, httplib::DataSink& sink) {
+                                     if (offset > 0) {
+                                         local.stall(std::chrono::seconds(30));
+                                         return false;
+                                     }
+                                     const std::string chunk(64 * 1024, 'x');
+                                     return sink.write(chunk.data(), chunk.size());
+                                 });
+    });
+    local.start();
+    auto checker = makeChecker(std::nullopt, local.url("/appcast.xml"));
+    checker->checkForUpdates();
+    waitFor(*checker, Phase::available);
+    checker->installUpdate();
+    ASSERT_TRUE(loop.runUntil([&] { return checker->state().received > 0; }, std::chrono::seconds(20)));
+
+    const auto start = std::chrono::steady_clock::now();
+    checker->cancel();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(checker->state().phase, Phase::idle);
+    EXPECT_TRUE(fs::is_empty(dir / "cache"));
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(200));  // stale posts change nothing
+    EXPECT_EQ(checker->state().phase, Phase::idle);
 }
 
 TEST_F(UpdateEndToEnd, AFeedThatCannotBeLoadedIsReportedInPlainWords) {
