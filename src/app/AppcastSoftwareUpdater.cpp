@@ -1,5 +1,7 @@
 #include "AppcastSoftwareUpdater.hpp"
 
+#include "Update/TarballInstaller.hpp"
+
 namespace vhbr {
 
 namespace {
@@ -33,7 +35,14 @@ UpdateChecker::Configuration AppcastSoftwareUpdater::configuration(const Updater
 AppcastSoftwareUpdater::AppcastSoftwareUpdater(const UpdaterSettings& settings, const BundleInfo& bundle,
                                                MainExecutor& main, UserDefaults& defaults,
                                                UrlSession& session)
-    : checker_(configuration(settings, bundle), main, defaults, session) {}
+    : checker_(configuration(settings, bundle), main, defaults, session) {
+    removeReplacedVersions(checker_.configuration().installation);
+}
+
+void AppcastSoftwareUpdater::removeReplacedVersions(const UpdateInstallation& installation) {
+    if (installation.kind != UpdateInstallation::Kind::tarball) return;
+    TarballInstaller(installation.root).removeOldVersions(installation.versionFolder);
+}
 
 bool AppcastSoftwareUpdater::canCheckForUpdates() const {
     switch (checker_.state().phase) {

@@ -20,6 +20,9 @@ public:
     AppcastSoftwareUpdater(const UpdaterSettings& settings, const BundleInfo& bundle, MainExecutor& main,
                            UserDefaults& defaults, UrlSession& session);
 
+    // At launch: once a tarball update runs, the version it replaced is removed (best effort).
+    static void removeReplacedVersions(const UpdateInstallation& installation);
+
     // The configuration for settings and bundle, installed as the running process was.
     static UpdateChecker::Configuration configuration(const UpdaterSettings& settings,
                                                       const BundleInfo& bundle);

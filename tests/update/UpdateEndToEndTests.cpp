@@ -144,8 +144,10 @@ TEST_F(UpdateEndToEnd, InstallsASignedTarballAndTheNewVersionRunsFromTheSwitched
     EXPECT_TRUE(fs::exists(root / "versions" / "0.1.0")) << "kept until the new version has started";
     EXPECT_TRUE(fs::is_empty(dir / "cache")) << "the installed package is not kept";
 
-    // What the new version does once it runs.
-    TarballInstaller(root).removeOldVersions();
+    // An old version still running leaves the files alone; the new one, once it runs, clears them.
+    TarballInstaller(root).removeOldVersions("0.1.0");
+    EXPECT_TRUE(fs::exists(root / "versions" / "0.1.0"));
+    TarballInstaller(root).removeOldVersions("99.0.0");
     EXPECT_FALSE(fs::exists(root / "versions" / "0.1.0"));
     EXPECT_EQ(run(relaunch, {"--version"}), "velvetharbor-cli 99.0.0\n");
 }

@@ -53,7 +53,10 @@ std::string strippedPath(const std::string& path, const std::string& top) {
 // The first path component shared by every entry, or empty when they do not share one.
 std::string commonTopFolder(const fs::path& archivePath) {
     ArchivePtr in(archive_read_new(), &archive_read_free);
-    archive_read_support_filter_all(in.get());
+    // Only what release tarballs use, all built into libarchive (no external programs).
+    archive_read_support_filter_gzip(in.get());
+    archive_read_support_filter_xz(in.get());
+    archive_read_support_filter_zstd(in.get());
     archive_read_support_format_tar(in.get());
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) throw damaged();
     std::string top;
@@ -87,7 +90,10 @@ void syncDirectory(const fs::path& dir) {
 void TarballInstaller::unpack(const fs::path& archivePath, const fs::path& into) {
     const std::string top = commonTopFolder(archivePath);
     ArchivePtr in(archive_read_new(), &archive_read_free);
-    archive_read_support_filter_all(in.get());
+    // Only what release tarballs use, all built into libarchive (no external programs).
+    archive_read_support_filter_gzip(in.get());
+    archive_read_support_filter_xz(in.get());
+    archive_read_support_filter_zstd(in.get());
     archive_read_support_format_tar(in.get());
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) throw damaged();
     WriterPtr out(archive_write_disk_new(), &archive_write_free);
@@ -176,10 +182,10 @@ void TarballInstaller::switchCurrent(const std::string& version) {
     syncDirectory(root_);
 }
 
-void TarballInstaller::removeOldVersions() {
+void TarballInstaller::removeOldVersions(const std::string& runningVersion) {
     std::error_code ec;
     const fs::path inUse = fs::read_symlink(currentLink(), ec).filename();
-    if (ec || inUse.empty()) return;
+    if (ec || inUse.empty() || inUse != runningVersion) return;
     for (const auto& entry : fs::directory_iterator(root_ / "versions", ec)) {
         if (entry.path().filename() == inUse) continue;
         std::error_code ignored;

@@ -20,9 +20,10 @@ public:
     // running version and the link are untouched and nothing half-unpacked stays.
     void install(const std::filesystem::path& archive, const std::string& version);
 
-    // Removes every version but the one "current" points at (and unfinished unpackings). For the
-    // new version to call once it runs; errors are ignored (best effort).
-    void removeOldVersions();
+    // Removes every version but the one "current" points at (and unfinished unpackings), when
+    // that is runningVersion (the folder name of the version calling): the new version calls it
+    // once it runs, and an old one still running leaves everything alone. Best effort.
+    void removeOldVersions(const std::string& runningVersion);
 
     std::filesystem::path currentLink() const { return root_ / "current"; }
 

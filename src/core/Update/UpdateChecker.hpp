@@ -85,6 +85,7 @@ public:
     UpdateChecker& operator=(const UpdateChecker&) = delete;
 
     const State& state() const { return state_; }
+    const Configuration& configuration() const { return configuration_; }
     // Emitted on the main thread after every change of state().
     sigc::signal<void()> signalChanged;
 

@@ -32,6 +32,7 @@ UpdateInstallation UpdateInstallation::detect(const fs::path& program, const fs:
         result.kind = Kind::tarball;
         result.root = root;
         result.executable = program.lexically_relative(dir);
+        result.versionFolder = dir.filename().string();
         return result;
     }
     if (dpkgOwns(program, dpkgInfoDirectory)) {

@@ -20,6 +20,7 @@ struct UpdateInstallation {
     Kind kind = Kind::unmanaged;
     std::filesystem::path root;        // tarball: the folder holding "versions" and "current"
     std::filesystem::path executable;  // the running program, relative to its version folder
+    std::string versionFolder;         // tarball: the name of the running version's folder
 
     // program: the running executable's real path (links resolved).
     static UpdateInstallation detect(const std::filesystem::path& program,
