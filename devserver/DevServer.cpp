@@ -107,6 +107,7 @@ DevServer::DevServer(const DevServerConfig& config)
     routeApi();
     routeStorage();
     routeControl();
+    routeUpdates();
     registerWebApp(svr_, logins_, tasks_);
 }
 
@@ -394,6 +395,16 @@ void DevServer::storagePut(const httplib::Request& req, httplib::Response& res, 
     }
     res.status = 200;
     res.set_header("ETag", "\"" + info.etag + "\"");
+}
+
+// The update feed and its packages: whatever the test put in <data>/updates (it signs them with
+// vhbr-sign-update and a key pair made for the run), served as plain files.
+void DevServer::routeUpdates() {
+    const fs::path dir = config_.dataDir / "updates";
+    fs::create_directories(dir);
+    svr_.set_mount_point("/updates", dir.string());
+    svr_.set_file_extension_and_mimetype_mapping("xml", "application/rss+xml");
+    svr_.set_file_extension_and_mimetype_mapping("deb", "application/vnd.debian.binary-package");
 }
 
 void DevServer::routeControl() {

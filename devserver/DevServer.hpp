@@ -46,6 +46,7 @@ private:
     void routeApi();
     void routeStorage();
     void routeControl();
+    void routeUpdates();
     // Applies a taken fault; true when the request has been answered (or dropped) by it.
     bool applyFault(const std::optional<Fault>& fault, const httplib::Request& req, httplib::Response& res,
                     const std::function<void()>& drainBody);

@@ -9,6 +9,7 @@ const char* const kUsage =
     "       velvetharbor-cli resume [--yes]\n"
     "       velvetharbor-cli list\n"
     "       velvetharbor-cli login\n"
+    "       velvetharbor-cli --version\n"
     "options for every command: --token-command CMD (the bearer token is its first output line;\n"
     "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n";
 

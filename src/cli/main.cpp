@@ -5,15 +5,23 @@
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
+#include <string_view>
 
 #include "CliOptions.hpp"
 #include "CliSession.hpp"
 #include "SignalWatcher.hpp"
+#include "Support/BundleInfo.hpp"
 
 int main(int argc, char** argv) {
     // A full disk or file-size limit must fail a write with an error, not kill the process.
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
+
+    // The version of the installed tree this program runs from (its Info.json).
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("velvetharbor-cli %s\n", vhbr::BundleInfo::main().shortVersionString().c_str());
+        return 0;
+    }
 
     vhbr::cli::CliOptions options;
     try {

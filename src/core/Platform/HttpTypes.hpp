@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,10 @@ struct HttpRequest {
     // Reply bodies beyond this are an error rather than unbounded memory; 0 discards the body
     // (which still fails beyond kMaxAPIReplyBytes, so an endless reply ends).
     std::size_t maxReplyBytes = kMaxAPIReplyBytes;
+    // When set, the reply body is handed here chunk by chunk (on the transfer thread) instead of
+    // being kept in the response, so a large download goes to disk; maxReplyBytes still caps it.
+    // Returning false ends the transfer with an error.
+    std::function<bool(std::string_view chunk)> bodySink;
 };
 
 struct HttpResponse {

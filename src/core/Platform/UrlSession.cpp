@@ -79,6 +79,8 @@ struct UrlSession::Transfer {
     int fd = -1;
     int fileErrno = 0;
     bool replyTooLarge = false;
+    bool sinkRefused = false;
+    std::size_t sunkBytes = 0;
     std::size_t discardedBytes = 0;
     bool idleTimedOut = false;
     curl_off_t lastProgress = -1;
@@ -94,6 +96,7 @@ struct UrlSession::Transfer {
     static size_t onWrite(char* data, size_t size, size_t count, void* user) {
         auto* t = static_cast<Transfer*>(user);
         const size_t n = size * count;
+        if (t->request.bodySink) return t->sink(data, n);
         if (t->request.maxReplyBytes == 0) {
             // A discarded body is bounded too: a store whose reply never ends must not hold an upload forever.
             t->discardedBytes += n;
@@ -107,6 +110,21 @@ struct UrlSession::Transfer {
         }
         t->response.body.append(data, n);
         return n;
+    }
+
+    size_t sink(const char* data, size_t n) {
+        sunkBytes += n;
+        if (sunkBytes > request.maxReplyBytes) {
+            replyTooLarge = true;
+            return 0;
+        }
+        try {
+            if (request.bodySink(std::string_view(data, n))) return n;
+        } catch (...) {
+            // Nothing may cross back into libcurl; the sink's owner knows what went wrong.
+        }
+        sinkRefused = true;
+        return 0;
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -208,6 +226,8 @@ struct UrlSession::Transfer {
                 FileSystemError(describeFileError("Could not read", request.bodyFile, fileErrno)));
         } else if (idleTimedOut) {
             r.error = std::make_exception_ptr(TransportError(describeCurlCode(CURLE_OPERATION_TIMEDOUT), code));
+        } else if (sinkRefused) {
+            r.error = std::make_exception_ptr(FileSystemError("The reply could not be stored."));
         } else if (replyTooLarge) {
             r.error = std::make_exception_ptr(TransportError("The server's reply was too large.", code));
         } else {

@@ -1,0 +1,42 @@
+#!/bin/sh
+# Installs this unpacked tree for the current user, in the layout the built-in updater updates:
+#   PREFIX/lib/velvetharbor/versions/<version>/   this tree
+#   PREFIX/lib/velvetharbor/current               link to the version in use (switched by updates)
+#   PREFIX/bin/*, PREFIX/share/{applications,icons,metainfo}/…   links through "current"
+# PREFIX is the first argument, default ~/.local. Running it again (or for a newer tree) switches
+# to that tree; the version that was in use stays until the new one has started once.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+prefix=${1:-$HOME/.local}
+version=$(sed -n 's/.*"CFBundleVersion": *"\([^"]*\)".*/\1/p' "$here/share/velvetharbor/Info.json")
+[ -n "$version" ] || { echo "install.sh: no version in $here/share/velvetharbor/Info.json" >&2; exit 1; }
+root=$prefix/lib/velvetharbor
+
+mkdir -p "$root/versions"
+rm -rf "$root/versions/.copying-$version"
+cp -a "$here" "$root/versions/.copying-$version"
+rm -f "$root/versions/.copying-$version/install.sh"
+if [ -e "$root/versions/$version" ] && [ "$(readlink "$root/current" 2>/dev/null)" != "versions/$version" ]; then
+  rm -rf "$root/versions/$version"
+fi
+if [ ! -e "$root/versions/$version" ]; then
+  mv "$root/versions/.copying-$version" "$root/versions/$version"
+else
+  rm -rf "$root/versions/.copying-$version"
+fi
+# A new link renamed over the old one: a launch sees one version or the other, never neither.
+ln -sfn "versions/$version" "$root/.current-new"
+mv -T "$root/.current-new" "$root/current"
+
+mkdir -p "$prefix/bin"
+for program in "$root/current/bin/"*; do
+  ln -sfn "../lib/velvetharbor/current/bin/${program##*/}" "$prefix/bin/${program##*/}"
+done
+for area in applications icons metainfo; do
+  [ -d "$root/current/share/$area" ] || continue
+  (cd "$root/current/share" && find "$area" -type f) | while read -r file; do
+    mkdir -p "$prefix/share/${file%/*}"
+    ln -sfn "$root/current/share/$file" "$prefix/share/$file"
+  done
+done
+echo "Velvetharbor $version installed in $root; programs in $prefix/bin"

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Support/Errors.hpp"
+#include "Update/Appcast.hpp"
+#include "Update/UpdateDownloader.hpp"
+
+namespace vhbr {
+namespace {
+
+constexpr const char* kPlatform = "linux-x86_64-tarball";
+
+std::string item(const std::string& version, const std::string& os = kPlatform,
+                 const std::string& extra = "") {
+    return "<item><title>Velvetharbor " + version + "</title><sparkle:version>" + version +
+           "</sparkle:version><description><![CDATA[<p>Notes " + version +
+           "</p>]]></description>"
+           "<enclosure url=\"https://updates.test/v" +
+           version +
+           ".tar.gz\" length=\"1234\" type=\"application/gzip\" "
+           "sparkle:os=\"" +
+           os + "\" sparkle:edSignature=\"c2ln\"" + extra + "/></item>";
+}
+
+std::string feed(const std::string& items) {
+    return "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel><title>x</title>" +
+           items + "</channel></rss>";
+}
+
+struct FeedCase {
+    const char* name;
+    std::string xml;
+    std::string running;
+    std::string skipped;
+    const char* offered;  // nullptr: nothing offered; "error": the feed is refused
+};
+
+class FeedTest : public ::testing::TestWithParam<FeedCase> {};
+
+TEST_P(FeedTest, OffersTheNewestItemForThisPlatformAboveTheRunningVersion) {
+    const auto& c = GetParam();
+    if (std::string(c.offered ? c.offered : "") == "error") {
+        EXPECT_THROW(Appcast::parse(c.xml), AppError);
+        return;
+    }
+    const auto best = Appcast::parse(c.xml).bestItem(kPlatform, c.running, c.skipped);
+    if (!c.offered) {
+        EXPECT_FALSE(best) << best->version;
+        return;
+    }
+    ASSERT_TRUE(best);
+    EXPECT_EQ(best->version, c.offered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FeedTest,
+    ::testing::Values(
+        FeedCase{"numeric_not_textual", feed(item("1.9") + item("1.10") + item("1.2")), "1.0", "", "1.10"},
+        FeedCase{"release_beats_its_prerelease", feed(item("2.0b1") + item("2.0")), "1.0", "", "2.0"},
+        FeedCase{"prerelease_numbers_numeric", feed(item("2.0b2") + item("2.0b10")), "1.0", "", "2.0b10"},
+        FeedCase{"missing_segment_is_zero", feed(item("1.2.0")), "1.2", "", nullptr},
+        FeedCase{"older_item_not_offered", feed(item("0.9.9")), "1.0.0", "", nullptr},
+        FeedCase{"segment_by_segment", feed(item("1.2.10") + item("1.3")), "1.2.9", "", "1.3"},
+        FeedCase{"other_platforms_ignored",
+                 feed(item("3.0", "linux-aarch64-tarball") + item("3.1", "linux-x86_64-deb") + item("1.1")),
+                 "1.0", "", "1.1"},
+        FeedCase{"no_platform_ignored", feed(item("3.0", "")), "1.0", "", nullptr},
+        FeedCase{"version_as_enclosure_attribute",
+                 feed("<item><enclosure url=\"https://u.test/a\" length=\"9\" sparkle:version=\"4.0\" "
+                      "sparkle:os=\"linux-x86_64-tarball\" sparkle:edSignature=\"c2ln\"/></item>"),
+                 "1.0", "", "4.0"},
+        FeedCase{"unsigned_item_left_out",
+                 feed("<item><sparkle:version>5.0</sparkle:version><enclosure url=\"https://u.test/a\" "
+                      "length=\"9\" "
+                      "sparkle:os=\"linux-x86_64-tarball\"/></item>" +
+                      item("1.5")),
+                 "1.0", "", "1.5"},
+        FeedCase{
+            "missing_or_bad_length_left_out",
+            feed("<item><sparkle:version>5.0</sparkle:version><enclosure url=\"https://u.test/a\" "
+                 "length=\"12x\" sparkle:os=\"linux-x86_64-tarball\" sparkle:edSignature=\"c2ln\"/></item>"),
+            "1.0", "", nullptr},
+        FeedCase{"missing_enclosure_left_out", feed("<item><sparkle:version>5.0</sparkle:version></item>"),
+                 "1.0", "", nullptr},
+        FeedCase{
+            "missing_version_left_out",
+            feed("<item><enclosure url=\"https://u.test/a\" length=\"9\" sparkle:os=\"linux-x86_64-tarball\" "
+                 "sparkle:edSignature=\"c2ln\"/></item>"),
+            "1.0", "", nullptr},
+        FeedCase{"skipped_version_and_older_quiet", feed(item("1.5") + item("1.4")), "1.0", "1.5", nullptr},
+        FeedCase{"newer_than_skipped_offered", feed(item("1.6") + item("1.5")), "1.0", "1.5", "1.6"},
+        FeedCase{"malformed_xml", "<rss><channel><item></channel>", "1.0", "", "error"},
+        FeedCase{"not_a_feed", "<html><body>login</body></html>", "1.0", "", "error"},
+        FeedCase{"empty_reply", "", "1.0", "", "error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Appcast, KeepsWhatTheDialogShows) {
+    const auto best =
+        Appcast::parse(feed("<item><title>Velvetharbor 2</title><sparkle:version>200</sparkle:version>"
+                            "<sparkle:shortVersionString> 2.0 "
+                            "</sparkle:shortVersionString><description><![CDATA[<b>New</b>]]>"
+                            "</description><enclosure url=\"https://u.test/p.tar.gz\" length=\"77\" "
+                            "type=\"application/gzip\" "
+                            "sparkle:os=\"linux-x86_64-tarball\" sparkle:edSignature=\"c2ln\"/></item>"))
+            .bestItem(kPlatform, "100");
+    ASSERT_TRUE(best);
+    EXPECT_EQ(best->shortVersionString, "2.0");
+    EXPECT_EQ(best->releaseNotes, "<b>New</b>");
+    EXPECT_EQ(best->enclosure.url, "https://u.test/p.tar.gz");
+    EXPECT_EQ(best->enclosure.length, 77u);
+}
+
+TEST(UpdateDownloader, FetchesOnlyOverHttpsOrFromThisMachine) {
+    const std::pair<const char*, bool> cases[] = {
+        {"https://updates.velvetharbor.example/appcast.xml", true},
+        {"http://127.0.0.1:8080/updates/appcast.xml", true},
+        {"http://localhost/appcast.xml", true},
+        {"http://updates.velvetharbor.example/appcast.xml", false},
+        {"http://127.0.0.1.evil.example/appcast.xml", false},
+        {"file:///etc/passwd", false},
+        {"ftp://updates.velvetharbor.example/a.tar.gz", false},
+        {"not a url", false},
+    };
+    for (const auto& [url, allowed] : cases) EXPECT_EQ(UpdateDownloader::isAllowedURL(url), allowed) << url;
+}
+
+}  // namespace
+}  // namespace vhbr

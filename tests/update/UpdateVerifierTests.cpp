@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "Support/Errors.hpp"
+#include "TempDir.hpp"
+#include "Update/UpdateVerifier.hpp"
+#include "UpdateSigning.hpp"
+
+namespace vhbr {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kSize = 100000;
+
+struct Published {
+    std::uint64_t length;
+    std::string signature;
+    std::string publicKey;
+};
+
+struct VerifyCase {
+    const char* name;
+    // Changes the downloaded file or what was published, starting from a good, signed file.
+    std::function<void(const fs::path& file, Published&)> tamper;
+    const char* reason;  // nullptr: accepted; else a part of the message the user reads
+};
+
+class VerifierTest : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(VerifierTest, AcceptsOnlyTheSignedFileOfThePublishedSize) {
+    const auto& c = GetParam();
+    test::TempDir dir;
+    const fs::path file = test::writePatternFile(dir / "update.tar.gz", kSize);
+    const auto keys = dev::generateUpdateKeyPair();
+    Published published{kSize, dev::signUpdateFile(file, keys.privateKey), keys.publicKey};
+    c.tamper(file, published);
+    if (!c.reason) {
+        EXPECT_NO_THROW(
+            UpdateVerifier::verify(file, published.length, published.signature, published.publicKey));
+        EXPECT_TRUE(fs::exists(file));
+        return;
+    }
+    try {
+        UpdateVerifier::verify(file, published.length, published.signature, published.publicKey);
+        FAIL() << "accepted";
+    } catch (const AppError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(file)) << "a refused file is deleted";
+}
+
+void flipByte(const fs::path& file, std::uint64_t at) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(at));
+    const char c = static_cast<char>(f.get() ^ 0x01);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.put(c);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VerifierTest,
+    ::testing::Values(
+        VerifyCase{"good", [](const fs::path&, Published&) {}, nullptr},
+        VerifyCase{"one_flipped_byte", [](const fs::path& f, Published&) { flipByte(f, kSize / 2); },
+                   "signature does not match"},
+        VerifyCase{
+            "wrong_key",
+            [](const fs::path&, Published& p) { p.publicKey = dev::generateUpdateKeyPair().publicKey; },
+            "signature does not match"},
+        VerifyCase{"signature_of_another_file",
+                   [](const fs::path& f, Published& p) {
+                       const auto keys = dev::generateUpdateKeyPair();
+                       p.publicKey = keys.publicKey;
+                       const fs::path other = f.parent_path() / "other";
+                       test::writePatternFile(other, kSize, 2);
+                       p.signature = dev::signUpdateFile(other, keys.privateKey);
+                   },
+                   "signature does not match"},
+        VerifyCase{"wrong_published_length", [](const fs::path&, Published& p) { p.length = kSize + 1; },
+                   "published size"},
+        VerifyCase{"truncated_download",
+                   [](const fs::path& f, Published&) { fs::resize_file(f, kSize - 10); }, "published size"},
+        VerifyCase{"malformed_signature",
+                   [](const fs::path&, Published& p) { p.signature = "bm90IGEgc2lnbmF0dXJl"; },
+                   "signature is missing or malformed"},
+        VerifyCase{"no_signature", [](const fs::path&, Published& p) { p.signature.clear(); },
+                   "signature is missing or malformed"},
+        VerifyCase{"malformed_key", [](const fs::path&, Published& p) { p.publicKey = "AAAA"; },
+                   "no valid public key"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vhbr
