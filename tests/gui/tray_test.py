@@ -250,7 +250,7 @@ def run(s, desktop):
     wait_for("the alert to close", lambda: s.dialog("Cannot start upload") is None)
 
     # The last part waits, so that the upload is seen in progress.
-    s.control("/__dev/faults", {"route": "part-put", "partNumber": 7, "delayMs": 4000})
+    s.control("/__dev/faults", {"route": "part-put", "partNumber": 7, "delayMs": 6000})
     s.drag([GLib.filename_to_uri(dropped)], drop_zone, shot="10-drop-zone")
     wait_for("the confirmation of the dropped file", lambda: s.dialog(dropped_name))
     s.screenshot("11-dropped-file-confirmation")
