@@ -147,7 +147,9 @@ void Application::on_open(const type_vec_files& files, const Glib::ustring&) {
 }
 
 void Application::presentMainWindow() {
-    if (window_) window_->present();
+    // Also from the tray or a notification of an app that the desktop started as a service, which
+    // has no window yet.
+    presentMainWindowFirst();
 }
 
 void Application::confirmResume(const std::string& message, const std::string& informativeText,
