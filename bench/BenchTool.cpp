@@ -7,6 +7,10 @@
 //   ideal-multipart API_URL TOKEN FILE MIME  the CLI's multipart protocol, parts PUT from FILE
 //   engine-put URL FILE MIME                 the CLI's single PUT through the engine's UrlSession
 //   writeparts FILE DIR RUNS                 FilePartWriter::writeParts against a plain copy
+//   launch RESULT TEXT LOG -- CMD [ARG...]   runs CMD with its output copied to LOG; writes its pid
+//                                            to RESULT.pid and, once a line holds TEXT, the seconds
+//                                            from its start to that line to RESULT
+//   pss PID                                  the PSS of PID and all its descendants
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -22,7 +26,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -397,6 +405,114 @@ int writeParts(const fs::path& file, const fs::path& dir, int runs) {
     return 0;
 }
 
+// ---- launch -----------------------------------------------------------------------------------
+
+void writeFileAtomically(const fs::path& file, const std::string& text) {
+    const fs::path partial = file.string() + ".partial";
+    std::ofstream(partial) << text;
+    fs::rename(partial, file);
+}
+
+// The clock starts just before the fork, so both sides of a comparison pay for the same exec.
+// The output is read as it comes (lines are timed when they arrive) and kept in LOG.
+int launch(const fs::path& result, const std::string& text, const fs::path& log, char** command) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) fail("pipe failed");
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) fail("fork failed");
+    if (pid == 0) {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        ::dup2(pipeFds[1], STDERR_FILENO);
+        ::execvp(command[0], command);
+        std::fprintf(stderr, "vhbr-bench-tool: cannot run %s: %s\n", command[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    writeFileAtomically(result.string() + ".pid", std::to_string(pid) + "\n");
+    std::FILE* out = std::fopen(log.c_str(), "a");
+    std::FILE* in = ::fdopen(pipeFds[0], "r");
+    if (!out || !in) fail("cannot open the log");
+    bool found = false;
+    char line[8192];
+    // Ends when every process holding the output (the web engine's helpers too) is gone.
+    while (std::fgets(line, sizeof line, in)) {
+        if (!found && std::strstr(line, text.c_str())) {
+            found = true;
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.3f\n", secondsSince(start));
+            writeFileAtomically(result, seconds);
+        }
+        std::fputs(line, out);
+        std::fflush(out);
+    }
+    std::fclose(in);
+    std::fclose(out);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// ---- pss --------------------------------------------------------------------------------------
+
+struct ProcessInfo {
+    pid_t parent = 0;
+    std::string name;
+};
+
+std::map<pid_t, ProcessInfo> processes() {
+    std::map<pid_t, ProcessInfo> all;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        if (!std::getline(stat, text)) continue;  // gone meanwhile
+        // "pid (comm) state ppid ...": comm may hold spaces and parentheses.
+        const auto open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 1));
+        std::string state;
+        ProcessInfo info;
+        rest >> state >> info.parent;
+        info.name = text.substr(open + 1, close - open - 1);
+        all[std::stoi(name)] = info;
+    }
+    return all;
+}
+
+long pssKiB(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string key;
+    long value = 0;
+    while (rollup >> key) {
+        if (key == "Pss:" && rollup >> value) return value;
+        rollup.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return -1;  // gone, or not readable
+}
+
+// Prints "total_kib=N" and one "pss NAME PID KIB" line per process (for where the memory is).
+int pss(pid_t root) {
+    const auto all = processes();
+    std::vector<pid_t> tree{root};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        for (const auto& [pid, info] : all)
+            if (info.parent == tree[i]) tree.push_back(pid);
+    }
+    long total = 0;
+    for (const pid_t pid : tree) {
+        const long kib = pssKiB(pid);
+        if (kib < 0) continue;
+        const auto found = all.find(pid);
+        std::printf("pss %s %d %ld\n", found == all.end() ? "?" : found->second.name.c_str(), pid, kib);
+        total += kib;
+    }
+    std::printf("total_kib=%ld\n", total);
+    return 0;
+}
+
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: vhbr-bench-tool generate FILE MIB SEED\n"
@@ -404,7 +520,9 @@ int writeParts(const fs::path& file, const fs::path& dir, int runs) {
                  "       vhbr-bench-tool presign API_URL KEY\n"
                  "       vhbr-bench-tool ideal-multipart API_URL TOKEN FILE MIME\n"
                  "       vhbr-bench-tool engine-put URL FILE MIME\n"
-                 "       vhbr-bench-tool writeparts FILE DIR RUNS\n");
+                 "       vhbr-bench-tool writeparts FILE DIR RUNS\n"
+                 "       vhbr-bench-tool launch RESULT TEXT LOG -- CMD [ARG...]\n"
+                 "       vhbr-bench-tool pss PID\n");
     std::exit(2);
 }
 
@@ -416,6 +534,9 @@ int main(int argc, char** argv) {
     try {
         if (command == "generate" && argc == 5) return generate(argv[2], std::stoll(argv[3]), std::stoull(argv[4]));
         if (command == "measure" && argc >= 5 && std::strcmp(argv[3], "--") == 0) return measure(argv[2], argv + 4);
+        if (command == "launch" && argc >= 7 && std::strcmp(argv[5], "--") == 0)
+            return launch(argv[2], argv[3], argv[4], argv + 6);
+        if (command == "pss" && argc == 3) return pss(std::stoi(argv[2]));
         curl_global_init(CURL_GLOBAL_DEFAULT);
         if (command == "presign" && argc == 4) return presign(argv[2], argv[3]);
         if (command == "ideal-multipart" && argc == 6) return idealMultipart(argv[2], argv[3], argv[4], argv[5]);

@@ -70,7 +70,13 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     });
 
     addWindowActions();
-    connections_.push_back(model_.authStateChanged.connect([this] { showOverlay(); }));
+    connections_.push_back(model_.authStateChanged.connect([this] {
+        // The first report is when the web app is ready for use (bench/desktop times it).
+        const auto kind = model_.authState().kind;
+        if (kind != ShellAuthState::Kind::unknown)
+            g_info("The web app reports it is signed %s", kind == ShellAuthState::Kind::signedIn ? "in" : "out");
+        showOverlay();
+    }));
     connections_.push_back(model_.loginStatusChanged.connect([this] { showOverlay(); }));
     connections_.push_back(model_.shellErrorChanged.connect([this] { showOverlay(); }));
     auto& uploads = model_.uploadManager();
