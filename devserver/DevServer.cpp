@@ -1,6 +1,7 @@
 #include "DevServer.hpp"
 
 #include "JsonSchema.hpp"
+#include "TaskFiles.hpp"
 #include "WebApp.hpp"
 
 #include <arpa/inet.h>
@@ -109,6 +110,7 @@ DevServer::DevServer(const DevServerConfig& config)
     routeControl();
     routeUpdates();
     registerWebApp(svr_, logins_, tasks_);
+    registerTaskFiles(svr_, tasks_, storage_, faults_);
 }
 
 int DevServer::bind(int port) {

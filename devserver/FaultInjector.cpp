@@ -8,9 +8,9 @@
 namespace vhbr::dev {
 
 namespace {
-constexpr std::array<const char*, 10> kRoutes{
+constexpr std::array<const char*, 11> kRoutes{
     "login-start",       "login-claim",    "create-task",           "upload-session", "upload-part-urls",
-    "complete-multipart-upload", "upload-complete", "staged-upload-cleanup", "object-put",     "part-put"};
+    "complete-multipart-upload", "upload-complete", "staged-upload-cleanup", "object-put",     "part-put", "task-file"};
 }
 
 bool FaultInjector::isRoute(const std::string& route) {

@@ -67,9 +67,10 @@ public:
     ObjectInfo assemble(const std::string& uploadId, const std::vector<int>& partNumbers, const std::string& key) const;
     void discardUpload(const std::string& uploadId) const;
     void removeObject(const std::string& key) const;
+    // Where the object `key` is kept (throws HttpError 400 for an unsafe key).
+    std::filesystem::path objectPath(const std::string& key) const;
 
 private:
-    std::filesystem::path objectPath(const std::string& key) const;
     std::filesystem::path uploadDir(const std::string& uploadId) const;
     std::filesystem::path objects_, multipart_, tmp_;
 };

@@ -119,7 +119,21 @@ constexpr const char* kPage = R"HTML(<!doctype html>
       el('table', {}, ...[['Task', t.id], ['Status', t.status], ['Size', t.fileSize + ' bytes'], ['Intent', t.intent],
         ['Languages', t.sourceLanguage + ' → ' + t.targetLanguage], ['Created', t.createdAt]]
         .map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {id: 'task-' + k.toLowerCase()}, String(v))))),
+      filesView(t),
       el('p', {}, el('a', {href: '/app'}, 'All tasks')));
+  }
+  // What the user takes home from a task: served by /app-files (see TaskFiles.hpp).
+  function filesView(t) {
+    const dot = t.fileName.lastIndexOf('.');
+    const stem = dot > 0 ? t.fileName.slice(0, dot) : t.fileName;
+    const file = (name) => '/app-files/' + encodeURIComponent(t.id) + '/' + encodeURIComponent(name);
+    const item = (...children) => el('li', {}, ...children);
+    return el('section', {}, el('h3', {}, 'Files'), el('ul', {},
+      item(el('a', {id: 'file-subtitles', href: file(stem + '.srt')}, 'Subtitles (' + stem + '.srt)')),
+      item(el('a', {id: 'file-transcript', href: file(stem + '.transcript.txt')}, 'Read the transcript'), ' · ',
+           el('a', {id: 'file-transcript-download', href: file(stem + '.transcript.txt'), download: ''}, 'Download the transcript')),
+      item(el('a', {id: 'file-media', href: file(t.fileName)}, 'Original media (' + t.fileName + ')')),
+      item(el('a', {id: 'file-video', href: file(stem + '.subtitled.mp4')}, 'Subtitled video (' + stem + '.subtitled.mp4, 24 MiB)'))));
   }
   function approvalView(nonce) {
     const result = el('p', {id: 'result'});

@@ -83,6 +83,10 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     connections_.push_back(uploads.pendingDraftChanged.connect([this] { showPendingDraft(); }));
     connections_.push_back(uploads.uploadAlertChanged.connect([this] { showUploadAlert(); }));
 
+    // The app quits without destroying its windows: running downloads end before it goes.
+    if (const auto app = Gio::Application::get_default())
+        connections_.push_back(app->signal_shutdown().connect([this] { downloads_.clear(); }));
+
     model_.setWebShell(webView_.get());
     showOverlay();
     showPendingDraft();
@@ -90,6 +94,8 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
 }
 
 MainWindow::~MainWindow() {
+    // Running downloads are cancelled and their staged data removed while the web view exists.
+    downloads_.clear();
     for (auto& c : connections_) c.disconnect();
     model_.setWebShell(nullptr);
 }
@@ -118,8 +124,13 @@ WebKitShellView::Hooks MainWindow::webHooks() {
     hooks.scriptMessage = [this](const nlohmann::json& body) { model_.handleShellMessage(body); };
     hooks.loadFinished = [this] { model_.recordNavigationFinished(); };
     hooks.loadFailed = [this](const NavigationFailure& failure) { model_.recordNavigationFailure(failure); };
-    hooks.downloadRefused = [](const std::string&) {
-        g_message("a download of the web app was refused: downloads are not offered yet");
+    hooks.downloadStarted = [this](WebKitDownload* download) {
+        const unsigned id = nextDownload_++;
+        // Dropped from the loop: the end action runs inside the controller's own calls.
+        downloads_[id] = std::make_unique<DownloadController>(download, *this, [this, id] {
+            Glib::signal_idle().connect_once(
+                sigc::bind(sigc::mem_fun(*this, &MainWindow::forgetDownload), id));
+        });
     };
     return hooks;
 }
@@ -192,6 +203,8 @@ void MainWindow::on_show() {
     // Shown again after a close: the keyboard goes back to the overlay's button or the page.
     showOverlay();
 }
+
+void MainWindow::forgetDownload(unsigned id) { downloads_.erase(id); }
 
 bool MainWindow::on_delete_event(GdkEventAny*) {
     // Closing the window leaves the app running (uploads go on); "Open Velvetharbor" brings it back.

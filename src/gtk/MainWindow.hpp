@@ -7,10 +7,12 @@
 
 #include <gtkmm.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 
 #include "AppModel.hpp"
+#include "DownloadController.hpp"
 #include "DropZone.hpp"
 #include "OverlayView.hpp"
 #include "ShellOverlay.hpp"
@@ -35,6 +37,7 @@ private:
     void showPendingDraft();
     void showUploadAlert();
     bool on_delete_event(GdkEventAny* event) override;
+    void forgetDownload(unsigned id);
     void on_show() override;
 
     AppModel& model_;
@@ -48,6 +51,9 @@ private:
     std::unique_ptr<UploadConfirmDialog> confirm_;
     std::string shownAlertId_;  // the alert on screen, if any
     std::vector<sigc::connection> connections_;
+    // The web view's downloads, each kept until its end action runs.
+    std::map<unsigned, std::unique_ptr<DownloadController>> downloads_;
+    unsigned nextDownload_ = 0;
 };
 
 }  // namespace vhbr::gtk

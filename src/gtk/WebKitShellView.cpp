@@ -139,10 +139,15 @@ struct WebKitShellView::Callbacks {
 
     static void downloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        auto* request = webkit_download_get_request(download);
-        const std::string url = request ? webkit_uri_request_get_uri(request) : "";
+        try {
+            if (self->hooks_.downloadStarted) {
+                self->hooks_.downloadStarted(download);
+                return;
+            }
+        } catch (const std::exception& e) {
+            g_warning("download could not start: %s", e.what());
+        }
         webkit_download_cancel(download);
-        if (self->hooks_.downloadRefused) self->later([self, url] { self->hooks_.downloadRefused(url); });
     }
 
     static void scriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
@@ -172,6 +177,8 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent,
     auto* manager = persistentDataManager();
     context_ = webkit_web_context_new_with_website_data_manager(manager);
     g_object_unref(manager);
+    // One web app that is never browsed back and forth: no back/forward page cache, small caches.
+    webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
     contentManager_ = webkit_user_content_manager_new();
     auto* settings = webkit_settings_new();
     webkit_settings_set_enable_javascript(settings, TRUE);
@@ -225,13 +232,12 @@ gboolean WebKitShellView::decideAction(WebKitPolicyDecision* decision) {
     const std::string url = uri ? uri : "";
     // WebKitGTK starts downloads of links with a download attribute by itself ("download-started").
     const auto answer = hooks_.decideNavigation ? hooks_.decideNavigation(url, false) : Navigation::allow;
-    if (answer == Navigation::allow) {
+    if (answer == Navigation::allow)
         webkit_policy_decision_use(decision);
-    } else {
+    else if (answer == Navigation::download)
+        webkit_policy_decision_download(decision);
+    else
         webkit_policy_decision_ignore(decision);
-        if (answer == Navigation::download && hooks_.downloadRefused)
-            later([this, url] { hooks_.downloadRefused(url); });
-    }
     return TRUE;
 }
 
@@ -246,14 +252,10 @@ gboolean WebKitShellView::decideResponse(WebKitPolicyDecision* decision) {
     const bool download =
         hooks_.shouldDownloadResponse &&
         hooks_.shouldDownloadResponse(mime ? mime : "", canShow, disposition ? disposition : "");
-    if (!download) {
+    if (download)
+        webkit_policy_decision_download(decision);
+    else
         webkit_policy_decision_use(decision);
-        return TRUE;
-    }
-    const char* uri = webkit_uri_response_get_uri(response);
-    webkit_policy_decision_ignore(decision);
-    if (hooks_.downloadRefused)
-        later([this, url = std::string(uri ? uri : "")] { hooks_.downloadRefused(url); });
     return TRUE;
 }
 

@@ -39,8 +39,9 @@ public:
         std::function<void(const nlohmann::json& body)> scriptMessage;
         std::function<void()> loadFinished;
         std::function<void(const NavigationFailure& failure)> loadFailed;
-        // A page-started download; downloads are not offered yet, so it is refused.
-        std::function<void(const std::string& url)> downloadRefused;
+        // A navigation became a download: the hook connects to the download's signals at once
+        // (WebKit asks for its destination next) and keeps it until it ends.
+        std::function<void(WebKitDownload* download)> downloadStarted;
     };
 
     // userAgentApplication is "VelvetharborMac" and version the short version string: WebKit
