@@ -8,6 +8,10 @@ DownloadProgressWindow::DownloadProgressWindow(Gtk::Window& parent, const Progre
                                                std::function<void()> onCancel)
     : cancel_(panel.cancelLabel) {
     set_title(panel.title);
+    // A title bar of its own, as the main window has, without a close button.
+    header_.set_title(panel.title);
+    header_.set_show_close_button(false);
+    set_titlebar(header_);
     set_default_size(460, 170);
     set_resizable(false);
     set_deletable(false);

@@ -22,6 +22,7 @@ public:
 private:
     bool on_delete_event(GdkEventAny* event) override;
 
+    Gtk::HeaderBar header_;
     Gtk::Box box_{Gtk::ORIENTATION_VERTICAL, 10};
     Gtk::Label savingTo_;
     Gtk::ProgressBar bar_;
