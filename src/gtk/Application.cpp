@@ -7,6 +7,7 @@
 #include "I18n.hpp"
 #include "MessageQuestion.hpp"
 #include "Platform/Environment.hpp"
+#include "Platform/UrlSession.hpp"
 #include "Platform/UserDefaults.hpp"
 
 namespace vhbr::gtk {
@@ -49,7 +50,8 @@ Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_H
 Application::~Application() {
     for (const auto id : signalSources_) g_source_remove(id);
     tray_.reset();
-    window_.reset();  // the web view goes before the model it reports to
+    updateDialog_.reset();  // before the checker it draws
+    window_.reset();        // the web view goes before the model it reports to
     model_.reset();
 }
 
@@ -68,7 +70,20 @@ void Application::on_startup() {
     services.badge = launcher_.get();
     notifications_ = std::make_unique<GioNotificationService>(*this);
     services.notifications = notifications_.get();
-    model_ = std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults));
+    AppModel::Options options;
+    // Only a build with a feed and key has an updater (developer builds have none).
+    options.makeUpdater = [this, &defaults](const UpdaterSettings& settings) {
+        auto updater = std::make_unique<AppcastSoftwareUpdater>(settings, BundleInfo::main(), main_, defaults,
+                                                                UrlSession::shared());
+        updater_ = updater.get();
+        return updater;
+    };
+    model_ =
+        std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults), options);
+    if (updater_)
+        updateDialog_ = std::make_unique<UpdateDialog>(
+            updater_->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
+            [this](const std::filesystem::path& program) { relaunch(program); });
     launcher_->watch(model_->uploadManager());
     model_->uploadManager().activeUploadsChanged.connect([this] { updateLogoutInhibitor(); });
 
@@ -129,8 +144,9 @@ MainWindow& Application::presentMainWindowFirst() {
     // Not Gtk::Application::add_window: that drops a window from the application when it is
     // hidden, and with it the window's shortcuts (Ctrl+Q, Ctrl+R) once it is shown again.
     gtk_window_set_application(GTK_WINDOW(window_->gobj()), gobj());
-    window_->present();
+    // The load starts the web engine's processes, which then start up while the window is drawn.
     model_->loadHome();
+    window_->present();
     // After the window and the web app's load: the question is asked over the window, and the
     // uploads it resumes can already ask the web app for a token.
     model_->uploadManager().offerResumeIfNeeded(*this);
@@ -171,8 +187,16 @@ void Application::requestQuit() {
     MessageQuestion::ask(window_.get(), Gtk::MESSAGE_QUESTION, question->message, question->informativeText,
                          {question->quitButton, question->cancelButton}, [this](int chosen) {
                              quitQuestionShown_ = false;
-                             if (chosen == 0) quit();
+                             if (chosen == 0)
+                                 quit();
+                             else
+                                 relaunchProgram_.clear();
                          });
+}
+
+void Application::relaunch(const std::filesystem::path& program) {
+    relaunchProgram_ = program;
+    requestQuit();
 }
 
 void Application::updateLogoutInhibitor() {

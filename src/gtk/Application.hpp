@@ -11,9 +11,11 @@
 
 #include <gtkmm.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "AppModel.hpp"
+#include "AppcastSoftwareUpdater.hpp"
 #include "GLibMainExecutor.hpp"
 #include "GioBrowserOpener.hpp"
 #include "GioNotificationService.hpp"
@@ -21,6 +23,7 @@
 #include "LauncherEntry.hpp"
 #include "MainWindow.hpp"
 #include "TrayIndicator.hpp"
+#include "UpdateDialog.hpp"
 #include "WebShell.hpp"
 
 namespace vhbr::gtk {
@@ -36,6 +39,9 @@ public:
     void confirmResume(const std::string& message, const std::string& informativeText,
                        std::function<void(bool resume)> answer) override;
 
+    // The program to start once the main loop has ended: an installed update asked to relaunch.
+    const std::filesystem::path& relaunchProgram() const { return relaunchProgram_; }
+
 protected:
     Application();
     void on_startup() override;
@@ -50,6 +56,8 @@ private:
     MainWindow& presentMainWindowFirst();
     // Quits, after asking when uploads are active.
     void requestQuit();
+    // Quits as requestQuit() does, and then main() starts program.
+    void relaunch(const std::filesystem::path& program);
     // While uploads run, the session is asked not to end without the user's consent.
     void updateLogoutInhibitor();
     void onQueryEnd();
@@ -61,6 +69,9 @@ private:
     std::unique_ptr<LauncherEntry> launcher_;
     std::unique_ptr<GioNotificationService> notifications_;
     std::unique_ptr<AppModel> model_;
+    AppcastSoftwareUpdater* updater_ = nullptr;  // owned by model_; absent without feed and key
+    std::unique_ptr<UpdateDialog> updateDialog_;
+    std::filesystem::path relaunchProgram_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayIndicator> tray_;
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;

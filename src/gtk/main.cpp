@@ -2,6 +2,11 @@
 // uploads media files opened with it.
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "Application.hpp"
 #include "I18n.hpp"
@@ -12,5 +17,14 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     vhbr::gtk::initI18n();
     auto app = vhbr::gtk::Application::create();
-    return app->run(argc, argv);
+    const int status = app->run(argc, argv);
+    // An installed update asked to relaunch. The main loop has ended, and exec closes our session
+    // bus connection, so the new version starts as the primary instance rather than handing its
+    // launch to this one.
+    const std::string program = app->relaunchProgram().string();
+    if (program.empty()) return status;
+    char* const args[] = {const_cast<char*>(program.c_str()), nullptr};
+    ::execv(program.c_str(), args);
+    std::fprintf(stderr, "velvetharbor: could not start %s: %s\n", program.c_str(), std::strerror(errno));
+    return 1;
 }
