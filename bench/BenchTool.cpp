@@ -10,7 +10,8 @@
 //   launch RESULT TEXT LOG -- CMD [ARG...]   runs CMD with its output copied to LOG; writes its pid
 //                                            to RESULT.pid and, once a line holds TEXT, the seconds
 //                                            from its start to that line to RESULT
-//   pss PID                                  the PSS of PID and all its descendants
+//   pss PID                                  the PSS of PID and all its descendants, also as if
+//                                            they ran alone (see pss below)
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +35,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -482,6 +485,32 @@ std::map<pid_t, ProcessInfo> processes() {
     return all;
 }
 
+// The physical pages a process maps (pagemap gives their frame numbers to root only; an empty
+// list otherwise).
+std::vector<std::uint64_t> framesOf(pid_t pid) {
+    std::vector<std::uint64_t> frames;
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream maps(dir + "/maps");
+    Fd pagemap(::open((dir + "/pagemap").c_str(), O_RDONLY | O_CLOEXEC));
+    if (pagemap.get() < 0) return frames;
+    const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::string line;
+    std::vector<std::uint64_t> entries;
+    while (std::getline(maps, line)) {
+        std::uint64_t from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64, &from, &to) != 2) continue;
+        if (line.find("[vsyscall]") != std::string::npos) continue;
+        entries.resize((to - from) / page);
+        const auto bytes = static_cast<ssize_t>(entries.size() * sizeof(std::uint64_t));
+        if (::pread(pagemap.get(), entries.data(), bytes, static_cast<off_t>(from / page * 8)) != bytes) continue;
+        for (const auto entry : entries) {
+            const std::uint64_t frame = entry & ((1ULL << 55) - 1);
+            if ((entry >> 63) & 1 && frame != 0) frames.push_back(frame);
+        }
+    }
+    return frames;
+}
+
 long pssKiB(pid_t pid) {
     std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string key;
@@ -493,7 +522,12 @@ long pssKiB(pid_t pid) {
     return -1;  // gone, or not readable
 }
 
-// Prints "total_kib=N" and one "pss NAME PID KIB" line per process (for where the memory is).
+// The kernel's PSS shares a page among every process that maps it, here or anywhere else: another
+// program with the same web engine running meanwhile lowers it. So the tree is also measured as
+// if it ran alone, which is what PSS reports on a quiet machine: every page the tree maps counted
+// once, shared among the tree's processes that map it ("alone").
+// Prints "total_kib=N" (the kernel's PSS), "alone_kib=N" (0 where frame numbers are not readable),
+// and per process "pss NAME PID PSS_KIB ALONE_KIB".
 int pss(pid_t root) {
     const auto all = processes();
     std::vector<pid_t> tree{root};
@@ -501,15 +535,29 @@ int pss(pid_t root) {
         for (const auto& [pid, info] : all)
             if (info.parent == tree[i]) tree.push_back(pid);
     }
+    std::map<pid_t, std::vector<std::uint64_t>> frames;
+    std::unordered_map<std::uint64_t, int> sharers;
+    for (const pid_t pid : tree) {
+        auto& own = frames[pid];
+        own = framesOf(pid);
+        std::sort(own.begin(), own.end());
+        own.erase(std::unique(own.begin(), own.end()), own.end());
+        for (const auto frame : own) ++sharers[frame];
+    }
+    const double pageKiB = static_cast<double>(::sysconf(_SC_PAGESIZE)) / 1024;
     long total = 0;
+    double alone = 0;
     for (const pid_t pid : tree) {
         const long kib = pssKiB(pid);
         if (kib < 0) continue;
+        double own = 0;
+        for (const auto frame : frames[pid]) own += pageKiB / sharers[frame];
         const auto found = all.find(pid);
-        std::printf("pss %s %d %ld\n", found == all.end() ? "?" : found->second.name.c_str(), pid, kib);
+        std::printf("pss %s %d %ld %.0f\n", found == all.end() ? "?" : found->second.name.c_str(), pid, kib, own);
         total += kib;
+        alone += own;
     }
-    std::printf("total_kib=%ld\n", total);
+    std::printf("total_kib=%ld\nalone_kib=%.0f\n", total, alone);
     return 0;
 }
 

@@ -74,7 +74,8 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
         // The first report is when the web app is ready for use (bench/desktop times it).
         const auto kind = model_.authState().kind;
         if (kind != ShellAuthState::Kind::unknown)
-            g_info("The web app reports it is signed %s", kind == ShellAuthState::Kind::signedIn ? "in" : "out");
+            g_info("The web app reports it is signed %s",
+                   kind == ShellAuthState::Kind::signedIn ? "in" : "out");
         showOverlay();
     }));
     connections_.push_back(model_.loginStatusChanged.connect([this] { showOverlay(); }));
