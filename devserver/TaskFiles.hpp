@@ -15,6 +15,8 @@ namespace vhbr::dev {
 //   <stem>.subtitled.mp4   a large video/mp4 (24 MiB), so that a download's progress can be watched
 // Faults armed for the route "task-file" apply to these: a delay or a dropped connection happens
 // halfway through the body (the client has half the file by then), a status replaces the answer.
+// Like any link a browser follows they carry no bearer token: the task id is the only key, which
+// is enough for a loopback stand-in and would not be for the real service.
 void registerTaskFiles(httplib::Server& server, const TaskStore& tasks, const Storage& storage,
                        FaultInjector& faults);
 
