@@ -182,6 +182,10 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent,
     contentManager_ = webkit_user_content_manager_new();
     auto* settings = webkit_settings_new();
     webkit_settings_set_enable_javascript(settings, TRUE);
+    // The web app is forms and lists: the engine paints it on the CPU. Compositing on the GPU
+    // would load a GL driver into the web process (about 80 MiB where it is Mesa's software one)
+    // and delay the first page; the page's own APIs, WebGL included, stay as they are.
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     // WebKit joins name and version with "/" itself.
     const auto slash = userAgentApplication.find('/');
     const std::string name = userAgentApplication.substr(0, slash);
