@@ -1,7 +1,8 @@
 #include "ShellDownload.hpp"
 
-#include <cmath>
 #include <exception>
+
+#include "Support/Percent.hpp"
 
 namespace vhbr {
 
@@ -93,8 +94,8 @@ void ShellDownload::refreshProgress() {
 
 ProgressDisplay ShellDownload::progressDisplay(const DownloadProgress& progress) {
     if (progress.totalUnitCount < 1) return {true, progress.fractionCompleted, "Downloading…"};
-    const auto percent = static_cast<long long>(std::floor(progress.fractionCompleted * 100));
-    return {false, progress.fractionCompleted, std::to_string(percent) + "% downloaded"};
+    return {false, progress.fractionCompleted,
+            std::to_string(wholePercent(progress.fractionCompleted)) + "% downloaded"};
 }
 
 DownloadAlert ShellDownload::failureAlert(const std::string& description) {

@@ -1,7 +1,8 @@
 #include "StatusMenu.hpp"
 
 #include <algorithm>
-#include <cmath>
+
+#include "Support/Percent.hpp"
 
 namespace vhbr::StatusMenu {
 
@@ -20,8 +21,7 @@ StatusMenuItem item(std::string title, bool enabled, StatusMenuItem::Action acti
 }
 
 std::string uploadTitle(const UploadTaskModel& upload) {
-    const auto percent = static_cast<long long>(std::floor(upload.progress() * 100));
-    return upload.fileName() + " — " + std::to_string(percent) + "%";
+    return upload.fileName() + " — " + std::to_string(wholePercent(upload.progress())) + "%";
 }
 
 }  // namespace

@@ -157,6 +157,8 @@ TEST(Downloads, ProgressTextAndAlerts) {
     EXPECT_EQ(ShellDownload::progressDisplay({-1, 0}), (ProgressDisplay{true, 0, "Downloading…"}));
     EXPECT_EQ(ShellDownload::progressDisplay({1000, 0.379}),
               (ProgressDisplay{false, 0.379, "37% downloaded"}));
+    // 0.29 * 100 is 28.999… in binary floating point.
+    EXPECT_EQ(ShellDownload::progressDisplay({1000, 0.29}).text, "29% downloaded");
     EXPECT_EQ(ShellDownload::savedAlert("/d/x.srt"),
               (DownloadAlert{"Download saved", "/d/x.srt", {"Show in Files", "Done"}, fs::path("/d/x.srt")}));
 }

@@ -4,6 +4,7 @@
 
 #include "Platform/AppPaths.hpp"
 #include "Platform/AtomicFile.hpp"
+#include "Support/Percent.hpp"
 #include "Support/Uuid.hpp"
 
 namespace vhbr {
@@ -152,7 +153,7 @@ std::optional<std::string> UploadManager::badgeText(const std::vector<ModelPtr>&
         ++count;
     }
     if (count == 0) return std::nullopt;
-    return std::to_string(static_cast<long long>(sum / count * 100.0)) + "%";
+    return std::to_string(wholePercent(sum / count)) + "%";
 }
 
 void UploadManager::updateDockBadge() {
