@@ -1,5 +1,7 @@
 #include "Application.hpp"
 
+#include <malloc.h>
+
 #include <glib-unix.h>
 
 #include "AppLifecycle.hpp"
@@ -85,7 +87,10 @@ void Application::on_startup() {
             updater_->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
             [this](const std::filesystem::path& program) { relaunch(program); });
     launcher_->watch(model_->uploadManager());
-    model_->uploadManager().activeUploadsChanged.connect([this] { updateLogoutInhibitor(); });
+    model_->uploadManager().activeUploadsChanged.connect([this] {
+        updateLogoutInhibitor();
+        if (!model_->uploadManager().hasActiveUploads()) returnFreedMemorySoon();
+    });
 
     addActions();
     g_signal_connect(gobj(), "query-end", G_CALLBACK(+[](GtkApplication*, gpointer self) {
@@ -207,6 +212,13 @@ void Application::updateLogoutInhibitor() {
         uninhibit(inhibitCookie_);
         inhibitCookie_ = 0;
     }
+}
+
+void Application::returnFreedMemorySoon() {
+    // An upload's buffers are freed on its worker threads, and their malloc arenas keep the pages
+    // for the next allocation there. The app may now sit idle for hours: the pages go back to the
+    // system once the workers are done with them.
+    Glib::signal_timeout().connect_once([] { malloc_trim(0); }, 1000);
 }
 
 void Application::onQueryEnd() {

@@ -60,6 +60,7 @@ private:
     void relaunch(const std::filesystem::path& program);
     // While uploads run, the session is asked not to end without the user's consent.
     void updateLogoutInhibitor();
+    void returnFreedMemorySoon();
     void onQueryEnd();
     static gboolean onUnixSignal(gpointer data);
 
