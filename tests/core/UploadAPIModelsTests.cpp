@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Support/Errors.hpp"
 #include "Upload/UploadAPIModels.hpp"
 
@@ -83,6 +85,29 @@ TEST(PartURLsDecode, NumbersURLsByPositionAndNamesTheBadIndex) {
         EXPECT_NE(std::string(e.what()).find("Invalid presigned URL at index 1."), std::string::npos) << e.what();
     }
     EXPECT_THROW(UploadPartURLsResponse::decode(json::parse(R"({})")), DecodingError);
+}
+
+// Upload URLs may only be https, or plain http to this machine while the service itself is one.
+TEST(UploadURLDecode, OnlyHttpsOrLoopbackHttpWhenAllowed) {
+    const std::vector<std::tuple<std::string, bool, bool>> cases{
+        {"https://store.example/p", false, true},   {"http://127.0.0.1:8080/p", true, true},
+        {"http://localhost/p", true, true},         {"http://[::1]:9/p", true, true},
+        {"http://127.0.0.1:8080/p", false, false},  {"http://store.example/p", true, false},
+        {"http://127.0.0.1.nip.io/p", true, false}, {"file:///home/user/.bashrc", true, false},
+        {"ftp://127.0.0.1/p", true, false},
+    };
+    for (const auto& [url, allowLoopbackHttp, accepted] : cases) {
+        SCOPED_TRACE(url + (allowLoopbackHttp ? " (loopback http allowed)" : ""));
+        const json session{{"presignedURL", url}};
+        const json parts{{"presignedUrls", {"https://s/1", url}}};
+        if (accepted) {
+            EXPECT_EQ(UploadSessionResponse::decode(session, allowLoopbackHttp).presignedURL, url);
+            EXPECT_EQ(UploadPartURLsResponse::decode(parts, allowLoopbackHttp).parts.at(1).url, url);
+        } else {
+            EXPECT_THROW(UploadSessionResponse::decode(session, allowLoopbackHttp), DecodingError);
+            EXPECT_THROW(UploadPartURLsResponse::decode(parts, allowLoopbackHttp), DecodingError);
+        }
+    }
 }
 
 TEST(CreateTaskDecode, IdIsRequiredAndReusedOptional) {

@@ -54,6 +54,104 @@ TEST(UrlSession, MissingBodyFileFailsBeforeAnyRequest) {
     EXPECT_THROW(session.perform(request), FileSystemError);
 }
 
+// A URL handed out by a service is untrusted: only https goes out, plain http only to this machine,
+// and nothing ever reaches the local disk or another protocol.
+TEST(UrlSession, TransfersUseOnlyHttpsOrLoopbackHttp) {
+    test::TempDir dir;
+    const auto body = test::writePatternFile(dir / "body.bin", 1000);
+    const auto target = dir / "target.txt";
+    UrlSession session;
+    for (const std::string& url : std::vector<std::string>{"file://" + target.string(), "ftp://127.0.0.1:9/x", "http://example.invalid/x",
+                                  "http://127.evil.example/x", "gopher://127.0.0.1:9/x"}) {
+        SCOPED_TRACE(url);
+        HttpRequest request;
+        request.method = "PUT";
+        request.url = url;
+        request.bodyFile = body;
+        try {
+            session.perform(request);
+            ADD_FAILURE() << "the transfer ran";
+        } catch (const TransportError& e) {
+            EXPECT_STREQ(e.what(), "Only secure (https) addresses may be used for transfers.");
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+struct RedirectCase {
+    const char* name;
+    const char* method;
+    std::string start;          // path on the server
+    bool authorizationArrives;  // false: the hop went to another host
+    std::optional<std::string> error;
+};
+
+// Object stores answer 307/308 for a while after a bucket moves: the request follows with its
+// method and body, a few hops at most, and the bearer token stays with the host it was meant for.
+TEST(UrlSession, RedirectsKeepMethodAndBodyAndTheTokenStaysHome) {
+    test::LocalServer server;
+    std::string method, body, authorization;
+    const auto finalAnswer = [&](const httplib::Request& req, httplib::Response& res) {
+        method = req.method;
+        body = req.body;
+        authorization = req.get_header_value("Authorization");
+        res.set_header("ETag", "\"e\"");
+    };
+    server.server().Put("/object", finalAnswer);
+    server.server().Post("/object", finalAnswer);
+    const auto hop = [&](const httplib::Request& req, httplib::Response& res) {
+        const int left = std::stoi(req.matches[1]);
+        res.status = left % 2 ? 307 : 308;
+        res.set_header("Location", left > 1 ? server.url("/hop/" + std::to_string(left - 1)) : server.url("/object"));
+    };
+    server.server().Put(R"(/hop/(\d+))", hop);
+    server.server().Post(R"(/hop/(\d+))", hop);
+    const auto away = [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 307;
+        std::string elsewhere = server.url("/object");
+        elsewhere.replace(elsewhere.find("127.0.0.1"), 9, "localhost");
+        res.set_header("Location", elsewhere);
+    };
+    server.server().Put("/away", away);
+    server.server().Put("/outside", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 307;
+        res.set_header("Location", "http://example.invalid/object");
+    });
+    server.start();
+    test::TempDir dir;
+    const auto file = test::writePatternFile(dir / "a.bin", 700 * 1024);
+    const std::vector<RedirectCase> cases{
+        {"PUT through three hops", "PUT", "/hop/3", true, std::nullopt},
+        {"POST through one hop", "POST", "/hop/1", true, std::nullopt},
+        {"PUT to another host", "PUT", "/away", false, std::nullopt},
+        {"endless hops", "PUT", "/hop/40", true, "Too many HTTP redirects."},
+        {"plain http off this machine", "PUT", "/outside", true,
+         "Only secure (https) addresses may be used for transfers."},
+    };
+    UrlSession session;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        method = body = authorization = "";
+        HttpRequest request;
+        request.method = c.method;
+        request.url = server.url(c.start);
+        request.headers = {{"Authorization", "Bearer secret"}};
+        if (request.method == "PUT") request.bodyFile = file;
+        else request.body = "{\"a\":1}";
+        try {
+            const auto response = session.perform(request);
+            ASSERT_FALSE(c.error);
+            EXPECT_EQ(response.statusCode, 200);
+            EXPECT_EQ(method, c.method);
+            EXPECT_EQ(body.size(), request.method == "PUT" ? 700u * 1024 : 7u);
+            EXPECT_EQ(authorization, c.authorizationArrives ? "Bearer secret" : "");
+        } catch (const TransportError& e) {
+            ASSERT_TRUE(c.error) << e.what();
+            EXPECT_EQ(e.what(), *c.error);
+        }
+    }
+}
+
 TEST(UrlSession, DestroyingTheSessionEndsWaitingTransfersAsCancelled) {
     test::LocalServer server;
     server.server().Get("/stall", [&](const httplib::Request&, httplib::Response&) {

@@ -42,6 +42,7 @@ protected:
             });
         };
         local.server().Put("/endless", endless);
+        local.server().Put("/no-etag", [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
         local.server().Post("/endless/api/new-task/v2/tasks", endless);
         // Headers and the start of a body, then silence.
         local.server().Post("/silent/api/new-task/v2/tasks", [this](const httplib::Request&, httplib::Response& res) {
@@ -90,6 +91,7 @@ protected:
     }
 
     LocalServer local;
+    const std::filesystem::path victim = dir / "victim.txt";  // what a file:// upload URL would overwrite
 };
 
 json replying(const char* route, const std::string& body, int status = 200) {
@@ -97,6 +99,8 @@ json replying(const char* route, const std::string& body, int status = 200) {
 }
 
 TEST_F(BadReplies, ServiceRepliesFailClearlyAndStayResumable) {
+    writePatternFile(victim, 1000, 7);
+    const auto victimSha = sha256OfFile(victim);
     const std::string tooLarge = "{\"id\":\"" + std::string(9 * kMiB, 'x') + "\"}";
     const std::vector<BadReply> cases{
         {"invalid JSON", replying("create-task", "{\"id\": \"abc\""), "not valid JSON"},
@@ -122,7 +126,13 @@ TEST_F(BadReplies, ServiceRepliesFailClearlyAndStayResumable) {
          "Expected a string for the key \"uploadId\""},
         {"redirect loop on the object store",
          replying("upload-session", json{{"presignedURL", local.url("/loop")}, {"objectKey", "k"}}.dump()),
-         "The server returned status 302."},
+         "Too many HTTP redirects."},
+        {"upload URL naming a local file",
+         replying("upload-session", json{{"presignedURL", "file://" + victim.string()}, {"objectKey", "k"}}.dump()),
+         "The presigned URL does not use https."},
+        {"upload URL over plain http to another host",
+         replying("upload-session", R"({"presignedURL": "http://example.invalid/x", "objectKey": "k"})"),
+         "The presigned URL does not use https."},
         {"object store reply that never ends",
          replying("upload-session", json{{"presignedURL", local.url("/endless")}, {"objectKey", "k"}}.dump()),
          "The server's reply was too large."},
@@ -132,7 +142,15 @@ TEST_F(BadReplies, ServiceRepliesFailClearlyAndStayResumable) {
         {"part URL null", replying("upload-part-urls", R"({"presignedUrls": [null]})"),
          "Invalid presigned URL at index 0.", true},
         {"part URLs missing", replying("upload-part-urls", R"({"presignedUrls": []})"),
-         "Missing upload URL for part ", true},
+         "The service sent 0 upload URLs for 5 parts.", true},
+        {"part URLs too many", replying("upload-part-urls", json{{"presignedUrls", json(6, local.url("/x"))}}.dump()),
+         "The service sent 6 upload URLs for 5 parts.", true},
+        {"part URL naming a local file",
+         replying("upload-part-urls", json{{"presignedUrls", json(5, "file://" + victim.string())}}.dump()),
+         "The presigned URL at index 0 does not use https.", true},
+        {"part accepted without an ETag",
+         replying("upload-part-urls", json{{"presignedUrls", json(5, local.url("/no-etag"))}}.dump()),
+         "without an ETag.", true},
         {"part store reply that never ends",
          replying("upload-part-urls", json{{"presignedUrls", json(5, local.url("/endless"))}}.dump()),
          "The server's reply was too large.", true},
@@ -150,12 +168,13 @@ TEST_F(BadReplies, ServiceRepliesFailClearlyAndStayResumable) {
         EXPECT_NE(message.find(c.expected), std::string::npos) << "message: " << message;
         expectResumableLeftovers(files.size());
     }
+    EXPECT_EQ(sha256OfFile(victim), victimSha);
     expectAllResumeIntact(files);
 }
 
 TEST_F(BadReplies, ServiceEndpointsThatMisbehaveFailClearly) {
     const std::vector<std::pair<std::string, std::string>> cases{
-        {local.url("/loop"), "The server returned status 307."},
+        {local.url("/loop"), "Too many HTTP redirects."},
         {local.url("/endless"), "The server's reply was too large."},
         {local.url("/silent"), "The request timed out."},
     };

@@ -27,22 +27,26 @@ protected:
 
 struct ETagCase {
     std::optional<std::string> header;
-    std::string expected;
+    std::optional<std::string> expected;  // none: the part counts as not accepted
 };
 
 class PartUploaderETagTest : public PartUploaderTest, public ::testing::WithParamInterface<ETagCase> {};
 
-TEST_P(PartUploaderETagTest, StripsSurroundingQuotes) {
+TEST_P(PartUploaderETagTest, StripsSurroundingQuotesAndAPartWithoutATagFails) {
     server.server().Put("/p", [](const httplib::Request&, httplib::Response& res) {
         if (GetParam().header) res.set_header("ETag", *GetParam().header);
     });
     server.start();
-    EXPECT_EQ(uploader.upload(part(4), server.url("/p"), "video/mp4"), (CompletedUploadPart{GetParam().expected, 4}));
+    if (GetParam().expected)
+        EXPECT_EQ(uploader.upload(part(4), server.url("/p"), "video/mp4"), (CompletedUploadPart{*GetParam().expected, 4}));
+    else
+        EXPECT_THROW(uploader.upload(part(4), server.url("/p"), "video/mp4"), AppError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tags, PartUploaderETagTest,
                          ::testing::Values(ETagCase{"\"abc123\"", "abc123"}, ETagCase{"abc123", "abc123"},
-                                           ETagCase{"\"\"abc\"\"", "abc"}, ETagCase{std::nullopt, ""}));
+                                           ETagCase{"\"\"abc\"\"", "abc"}, ETagCase{std::nullopt, std::nullopt},
+                                           ETagCase{"\"\"", std::nullopt}));
 
 TEST_F(PartUploaderTest, StorageTagIsTheMD5OfThePartAndABadSignatureIs403) {
     DevServer devserver;

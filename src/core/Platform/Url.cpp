@@ -40,6 +40,31 @@ std::string escape(std::string_view raw) {
 
 bool isValid(std::string_view text) { return !text.empty() && parse(text) != nullptr; }
 
+bool isLoopbackHttp(std::string_view text) {
+    auto u = parse(text);
+    if (!u || part(u.get(), CURLUPART_SCHEME) != "http") return false;
+    const std::string host = part(u.get(), CURLUPART_HOST).value_or("");
+    const bool ipv4Loopback = host.starts_with("127.") && host.find_first_not_of("0123456789.") == std::string::npos;
+    return ipv4Loopback || host == "localhost" || host == "[::1]";
+}
+
+bool isAllowedTransfer(std::string_view text, bool allowLoopbackHttp) {
+    auto u = parse(text);
+    if (!u) return false;
+    const auto host = part(u.get(), CURLUPART_HOST);
+    if (!host || host->empty()) return false;
+    if (part(u.get(), CURLUPART_SCHEME) == "https") return true;
+    return allowLoopbackHttp && isLoopbackHttp(text);
+}
+
+std::optional<std::string> resolve(std::string_view base, std::string_view reference) {
+    auto u = parse(base);
+    if (!u) return std::nullopt;
+    if (curl_url_set(u.get(), CURLUPART_URL, std::string(reference).c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return std::nullopt;
+    return part(u.get(), CURLUPART_URL);
+}
+
 std::optional<std::string> origin(std::string_view text) {
     auto u = parse(text);
     if (!u) return std::nullopt;

@@ -12,6 +12,17 @@ namespace vhbr::url {
 // True when libcurl's parser accepts text as a URL (any scheme, absolute).
 bool isValid(std::string_view text);
 
+// True for an http URL whose host is a loopback address (127.0.0.0/8, ::1 or "localhost"): a
+// development service on this machine, the one place plain http is acceptable.
+bool isLoopbackHttp(std::string_view text);
+
+// True when a transfer may go to text: an https URL, or a loopback http URL when allowLoopbackHttp.
+// Every other scheme (file, ftp, ...) is refused: a URL from a reply must never reach the disk.
+bool isAllowedTransfer(std::string_view text, bool allowLoopbackHttp);
+
+// reference (absolute or relative, as in a Location header) resolved against base.
+std::optional<std::string> resolve(std::string_view base, std::string_view reference);
+
 // Scheme, host and explicit port only; absent when the URL does not parse or has no host.
 std::optional<std::string> origin(std::string_view text);
 

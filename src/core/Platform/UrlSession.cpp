@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "Platform/AtomicFile.hpp"
+#include "Platform/Url.hpp"
 #include "Support/Errors.hpp"
 
 namespace vhbr {
@@ -17,6 +18,10 @@ namespace vhbr {
 namespace {
 
 constexpr long kUploadBufferBytes = 512 * 1024;
+// Object stores answer 307/308 right after a bucket is created or moved; a few hops are normal,
+// more is a loop.
+constexpr long kMaxRedirects = 5;
+constexpr const char* kInsecureURL = "Only secure (https) addresses may be used for transfers.";
 
 void globalInit() {
     static std::once_flag once;
@@ -52,8 +57,9 @@ std::string describeCurlCode(CURLcode code) {
         case CURLE_TOO_MANY_REDIRECTS:
             return "Too many HTTP redirects.";
         case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL:
             return "The URL is not valid.";
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return kInsecureURL;
         case CURLE_WEIRD_SERVER_REPLY:
             return "The server returned an invalid response.";
         default:
@@ -83,6 +89,8 @@ struct UrlSession::Transfer {
     std::size_t sunkBytes = 0;
     std::size_t discardedBytes = 0;
     bool idleTimedOut = false;
+    bool insecureHop = false;
+    bool redirecting = false;  // the current reply's status is 3xx
     curl_off_t lastProgress = -1;
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
     HttpResponse response;
@@ -133,9 +141,15 @@ struct UrlSession::Transfer {
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
         if (line.starts_with("HTTP/")) {
             t->response.headers.clear();  // a new status line: 100-continue or a redirect hop
+            const auto space = line.find(' ');
+            t->redirecting = space != std::string_view::npos && line.substr(space + 1).starts_with('3');
         } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
             std::string_view value = line.substr(colon + 1);
             while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+            if (t->redirecting && ::strncasecmp(line.data(), "Location:", 9) == 0 && !t->allowsRedirect(value)) {
+                t->insecureHop = true;
+                return 0;
+            }
             t->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
         }
         return size * count;
@@ -175,13 +189,39 @@ struct UrlSession::Transfer {
         return ::lseek(t->fd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
     }
 
-    // Prepares the easy handle; a body file that cannot be opened fails here, before any I/O.
+    // Every redirect target is checked before libcurl follows it (before any name lookup): plain
+    // http may only ever reach this machine, and a transfer that began on https stays on https.
+    bool allowsRedirect(std::string_view location) {
+        char* current = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &current);
+        const auto target = url::resolve(current ? current : request.url, location);
+        return target && url::isAllowedTransfer(*target, url::isLoopbackHttp(request.url));
+    }
+
+    // Which schemes libcurl may use, for the request and for redirects. Anything but https (and
+    // http to a loopback development service) is refused before a byte moves: a file:// URL from a
+    // reply would otherwise write the upload's bytes over a local file.
+    void restrictProtocols() {
+        const char* protocols = url::isLoopbackHttp(request.url) ? "http,https" : "https";
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, protocols);
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+        // A redirected POST stays a POST with its body (libcurl would turn it into a GET).
+        curl_easy_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+        // The bearer token never travels to another host (libcurl's default, stated here on purpose).
+        curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+    }
+
+    // Prepares the easy handle; a refused URL or a body file that cannot be opened fails here,
+    // before any I/O.
     void configure() {
+        if (!url::isAllowedTransfer(request.url, true)) throw TransportError(kInsecureURL, CURLE_UNSUPPORTED_PROTOCOL);
         easy = curl_easy_init();
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        restrictProtocols();
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connectTimeout.count()));
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
@@ -224,6 +264,8 @@ struct UrlSession::Transfer {
         } else if (fileErrno != 0) {
             r.error = std::make_exception_ptr(
                 FileSystemError(describeFileError("Could not read", request.bodyFile, fileErrno)));
+        } else if (insecureHop) {
+            r.error = std::make_exception_ptr(TransportError(kInsecureURL, code));
         } else if (idleTimedOut) {
             r.error = std::make_exception_ptr(TransportError(describeCurlCode(CURLE_OPERATION_TIMEDOUT), code));
         } else if (sinkRefused) {

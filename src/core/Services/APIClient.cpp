@@ -24,6 +24,8 @@ void APIClientResponse::requireSuccess() const {
 APIClient::APIClient(std::string baseURL, UrlSession* session, std::chrono::milliseconds timeout)
     : baseURL_(std::move(baseURL)), session_(session), timeout_(timeout) {}
 
+bool APIClient::allowsLoopbackHttp() const { return url::isLoopbackHttp(baseURL_); }
+
 std::string APIClient::url(const std::string& path) const {
     if (!path.starts_with('/')) return url::appendingPathComponent(baseURL_, path);
     std::string result = baseURL_;

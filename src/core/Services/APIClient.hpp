@@ -46,6 +46,9 @@ public:
     const std::string& baseURL() const { return baseURL_; }
     UrlSession& session() const { return *session_; }
     std::chrono::milliseconds timeout() const { return timeout_; }
+    // True for a development service over http on this machine: only then may the URLs it hands
+    // out use plain http too.
+    bool allowsLoopbackHttp() const;
 
     // Joins path to the base URL: a leading "/" means piece by piece, one component per segment.
     std::string url(const std::string& path) const;

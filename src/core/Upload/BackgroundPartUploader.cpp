@@ -63,7 +63,13 @@ void BackgroundPartUploader::didComplete(UrlSession::TaskId id, HttpResult resul
     if (result.error) {
         caller.set_exception(result.error);
     } else if (const long status = result.response.statusCode; status >= 200 && status <= 299) {
-        caller.set_value({strippingQuotes(result.response.header("ETag").value_or("")), partNumber});
+        // Without its ETag an accepted part can never be named in the completion: a failed attempt.
+        auto eTag = strippingQuotes(result.response.header("ETag").value_or(""));
+        if (eTag.empty())
+            caller.set_exception(std::make_exception_ptr(
+                AppError("The storage accepted part " + std::to_string(partNumber) + " without an ETag.")));
+        else
+            caller.set_value({std::move(eTag), partNumber});
     } else {
         caller.set_exception(std::make_exception_ptr(APIError::httpStatus(status > 0 ? status : -1)));
     }

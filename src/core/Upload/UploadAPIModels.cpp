@@ -51,11 +51,13 @@ std::optional<std::string> firstString(const json& j, std::initializer_list<cons
 
 }  // namespace
 
-UploadSessionResponse UploadSessionResponse::decode(const json& j) {
+UploadSessionResponse UploadSessionResponse::decode(const json& j, bool allowLoopbackHttp) {
     requireObject(j, "the upload session");
     UploadSessionResponse r;
     r.presignedURL = firstString(j, {"presignedURL", "presignedUrl", "PresignedUrl"});
     if (r.presignedURL && !url::isValid(*r.presignedURL)) throw DecodingError("The presigned URL is not a valid URL.");
+    if (r.presignedURL && !url::isAllowedTransfer(*r.presignedURL, allowLoopbackHttp))
+        throw DecodingError("The presigned URL does not use https.");
     r.key = firstString(j, {"key", "Key"});
     r.uploadId = firstString(j, {"uploadId", "UploadId"});
     r.objectKey = firstString(j, {"objectKey"});
@@ -66,7 +68,7 @@ json UploadPartURLsRequest::toJSON() const {
     return {{"objectKey", objectKey}, {"uploadId", uploadId}, {"totalParts", totalParts}};
 }
 
-UploadPartURLsResponse UploadPartURLsResponse::decode(const json& j) {
+UploadPartURLsResponse UploadPartURLsResponse::decode(const json& j, bool allowLoopbackHttp) {
     requireObject(j, "the part URLs");
     auto it = j.find("presignedUrls");
     if (it == j.end() || it->is_null()) throw DecodingError("No value for the key \"presignedUrls\".");
@@ -76,9 +78,17 @@ UploadPartURLsResponse UploadPartURLsResponse::decode(const json& j) {
         const json& element = (*it)[i];
         if (!element.is_string() || !url::isValid(element.get_ref<const std::string&>()))
             throw DecodingError("Invalid presigned URL at index " + std::to_string(i) + ".");
+        if (!url::isAllowedTransfer(element.get_ref<const std::string&>(), allowLoopbackHttp))
+            throw DecodingError("The presigned URL at index " + std::to_string(i) + " does not use https.");
         r.parts.push_back({static_cast<std::int64_t>(i) + 1, element.get<std::string>()});
     }
     return r;
+}
+
+void UploadPartURLsResponse::requireCount(std::int64_t totalParts) const {
+    if (static_cast<std::int64_t>(parts.size()) == totalParts) return;
+    throw AppError("The service sent " + std::to_string(parts.size()) + " upload URLs for " +
+                   std::to_string(totalParts) + " parts.");
 }
 
 json CompleteUploadPart::toJSON() const { return {{"ETag", eTag}, {"PartNumber", partNumber}}; }

@@ -58,12 +58,14 @@ struct UploadSessionRequest {
 };
 
 // Services name these fields in more than one way; the first present, non-null key wins.
+// Upload URLs are untrusted: only https passes, or http to a loopback address when
+// allowLoopbackHttp (a development service on this machine).
 struct UploadSessionResponse {
     std::optional<std::string> presignedURL;
     std::optional<std::string> key;
     std::optional<std::string> uploadId;
     std::optional<std::string> objectKey;
-    static UploadSessionResponse decode(const nlohmann::json& json);
+    static UploadSessionResponse decode(const nlohmann::json& json, bool allowLoopbackHttp = false);
 };
 
 struct UploadPartURLsRequest {
@@ -81,7 +83,11 @@ struct UploadPartURL {
 
 struct UploadPartURLsResponse {
     std::vector<UploadPartURL> parts;  // numbered by position, from 1
-    static UploadPartURLsResponse decode(const nlohmann::json& json);
+    // The same rule for the URLs as UploadSessionResponse::decode.
+    static UploadPartURLsResponse decode(const nlohmann::json& json, bool allowLoopbackHttp = false);
+    // Throws AppError unless there is exactly one URL per part: a longer or shorter list means the
+    // service answered another request than ours.
+    void requireCount(std::int64_t totalParts) const;
 };
 
 struct CompleteUploadPart {

@@ -52,8 +52,11 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
                                     const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
-    const auto urls = apiClient_.postJSON<UploadPartURLsResponse>(taskStepPath(taskId, "upload-part-urls"),
-                                                                  urlsRequest.toJSON(), token, stop);
+    const auto reply = apiClient_.postRaw(taskStepPath(taskId, "upload-part-urls"), urlsRequest.toJSON(), token, stop);
+    reply.requireSuccess();
+    const auto urls =
+        UploadPartURLsResponse::decode(APIClient::parseJSON(reply.data), apiClient_.allowsLoopbackHttp());
+    urls.requireCount(urlsRequest.totalParts);
     std::map<std::int64_t, std::string> urlsByPart;
     for (const auto& part : urls.parts) urlsByPart.emplace(part.partNumber, part.url);
 

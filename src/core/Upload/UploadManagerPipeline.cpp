@@ -133,7 +133,8 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
         const auto response =
             apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
         response.requireSuccess();
-        const auto session = UploadSessionResponse::decode(APIClient::parseJSON(response.data));
+        const auto session =
+            UploadSessionResponse::decode(APIClient::parseJSON(response.data), apiClient_.allowsLoopbackHttp());
         if (session.objectKey || session.key)
             state.objectKey = session.objectKey ? session.objectKey : session.key;
         if (session.uploadId) state.uploadId = session.uploadId;
