@@ -272,7 +272,7 @@ DevServer::Reply DevServer::uploadPartUrls(const std::string& taskId, const json
     const auto upload = requireUpload(requireTask(taskId), body["objectKey"], body["uploadId"]);
     json urls = json::array();
     for (int n = 1; n <= total; ++n)
-        urls.push_back(presigner_.url(origin_, {upload.objectKey, upload.uploadId, n}, kPresignTtl));
+        urls.push_back(presigner_.url(origin_, {upload.objectKey, upload.uploadId, n}, config_.partUrlTtl));
     return {200, {{"presignedUrls", urls}}};
 }
 
@@ -283,7 +283,14 @@ DevServer::Reply DevServer::completeMultipart(const std::string& taskId, const j
     for (size_t i = 0; i < parts.size(); ++i)
         checkObject(parts[i], {{"ETag", Kind::String}, {"PartNumber", Kind::Integer}},
                     "parts[" + std::to_string(i) + "]");
-    const auto upload = requireUpload(requireTask(taskId), body["objectKey"], body["uploadId"]);
+    const Task task = requireTask(taskId);
+    const auto request = json{{"taskId", task.id}, {"body", body}};
+    {
+        std::lock_guard lock(completedMutex_);
+        if (const auto done = completed_.find(body["uploadId"]); done != completed_.end() && done->second.first == request)
+            return done->second.second;
+    }
+    const auto upload = requireUpload(task, body["objectKey"], body["uploadId"]);
     std::vector<int> numbers;
     for (size_t i = 0; i < parts.size(); ++i) {
         const auto n = parts[i]["PartNumber"].get<std::int64_t>();
@@ -296,12 +303,16 @@ DevServer::Reply DevServer::completeMultipart(const std::string& taskId, const j
         if (*stored != etag) throw HttpError(400, "Part " + std::to_string(n) + " has a different ETag.");
         numbers.push_back(static_cast<int>(n));
     }
-    // Whoever ends the upload first assembles it; a second complete finds it gone, as with S3.
+    // Whoever ends the upload first assembles it; a concurrent or different second complete finds
+    // it gone, as with S3.
     if (!tasks_.endUpload(upload.uploadId)) throw HttpError(404, "No multipart upload " + upload.uploadId + ".");
     const ObjectInfo info = storage_.assemble(upload.uploadId, numbers, upload.objectKey);
     tasks_.recordObject(upload.objectKey, info);
     storage_.discardUpload(upload.uploadId);
-    return {200, {{"objectKey", upload.objectKey}, {"ETag", info.etag}, {"size", info.size}}};
+    const Reply reply{200, {{"objectKey", upload.objectKey}, {"ETag", info.etag}, {"size", info.size}}};
+    std::lock_guard lock(completedMutex_);
+    completed_[upload.uploadId] = {request, reply};
+    return reply;
 }
 
 DevServer::Reply DevServer::uploadComplete(const std::string& taskId, const json& body) {

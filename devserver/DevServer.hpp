@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@ struct DevServerConfig {
     std::vector<std::string> tokens;
     bool autoApprove = false;
     std::chrono::seconds loginTtl{300};
+    std::chrono::seconds partUrlTtl{3600};  // short in tests of signatures that expire mid-upload
 };
 
 // The service API, the object storage, the web app and the /__dev control endpoints, all on one
@@ -68,6 +71,10 @@ private:
     TaskStore tasks_;
     LoginStore logins_;
     FaultInjector faults_;
+    // Completed multipart uploads by upload id: the request and the reply, so that a repeated
+    // identical completion (a client that lost the reply) gets the same answer, as from S3.
+    std::mutex completedMutex_;
+    std::map<std::string, std::pair<nlohmann::json, Reply>> completed_;
     httplib::Server svr_;
 };
 

@@ -14,7 +14,7 @@ namespace {
 [[noreturn]] void usage(const char* message) {
     std::fprintf(stderr,
                  "vhbr-devserver: %s\nusage: vhbr-devserver --port N --data-dir DIR [--token TOKEN]... "
-                 "[--auto-approve] [--login-ttl SECONDS]\n",
+                 "[--auto-approve] [--login-ttl SECONDS] [--part-url-ttl SECONDS]\n",
                  message);
     std::exit(2);
 }
@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
         else if (arg == "--token") config.tokens.emplace_back(value());
         else if (arg == "--auto-approve") config.autoApprove = true;
         else if (arg == "--login-ttl") config.loginTtl = std::chrono::seconds(parseNumber(value(), "--login-ttl"));
+        else if (arg == "--part-url-ttl")
+            config.partUrlTtl = std::chrono::seconds(parseNumber(value(), "--part-url-ttl"));
         else usage(("unknown argument " + arg).c_str());
     }
     if (port < 0 || port > 65535) usage("--port is required");

@@ -137,20 +137,30 @@ struct KillCase {
     // Arms faults that hold the upload at the point to interrupt, and says when it is there.
     std::function<void(DevServer&)> arm;
     std::function<bool(CliTest&, DevServer&)> reached;
+    std::uint64_t size = 120 * kMiB;
+    // What the service must have finished on its own before the resume (a request the kill cut off).
+    std::function<bool(DevServer&)> settled = [](DevServer&) { return true; };
 };
+
+// The first task on the service, or an empty object.
+nlohmann::json firstTask(DevServer& s) {
+    const auto tasks = s.tasks();
+    return tasks.empty() ? nlohmann::json::object() : tasks[0];
+}
 
 void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
 
 class CliInterruptTest : public CliTest, public ::testing::WithParamInterface<KillCase> {};
 
 TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
-    auto file = writePatternFile(dir / "lecture.mkv", 120 * kMiB, 3);
+    auto file = writePatternFile(dir / "lecture.mkv", GetParam().size, 3);
     GetParam().arm(server);
     auto run = cli({"upload", file.string()});
     ASSERT_TRUE(eventually([&] { return GetParam().reached(*this, server); })) << run->err();
     run->signal(GetParam().sig);
     const int status = run->wait();
     EXPECT_EQ(status, 128 + GetParam().sig);
+    ASSERT_TRUE(eventually([&] { return GetParam().settled(server); }));
 
     auto saved = states();
     ASSERT_EQ(saved.size(), 1u);
@@ -177,6 +187,14 @@ INSTANTIATE_TEST_SUITE_P(
         KillCase{"KilledBeforeComplete", SIGKILL,
                  [](DevServer& s) { s.fault({{"route", "complete-multipart-upload"}, {"times", 1}, {"delayMs", 4000}}); },
                  [](CliTest&, DevServer& s) { return s.requestCount("complete-multipart-upload") == 1; }},
+        KillCase{"KilledAfterTheStorageAssembled", SIGKILL,
+                 [](DevServer& s) { s.fault({{"route", "complete-multipart-upload"}, {"times", 1}, {"delayMs", 1500}}); },
+                 [](CliTest&, DevServer& s) { return s.requestCount("complete-multipart-upload") == 1; }, 120 * kMiB,
+                 [](DevServer& s) { return firstTask(s).contains("sha256"); }},
+        KillCase{"KilledDuringTheCompletionNotice", SIGKILL,
+                 [](DevServer& s) { s.fault({{"route", "upload-complete"}, {"times", 1}, {"delayMs", 1500}}); },
+                 [](CliTest&, DevServer& s) { return s.requestCount("upload-complete") == 1; }, 3 * kMiB,
+                 [](DevServer& s) { return firstTask(s).value("uploadComplete", false); }},
         KillCase{"InterruptedWithCtrlC", SIGINT,
                  [](DevServer& s) { s.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}}); },
                  [](CliTest&, DevServer& s) { return s.requestCount("part-put") >= 8 && s.partPutCount(9) == 1; }}),

@@ -46,6 +46,8 @@ void DevServer::start() {
     for (const auto& token : options_.tokens) args.insert(args.end(), {"--token", token});
     if (options_.autoApprove) args.emplace_back("--auto-approve");
     if (options_.loginTtlSeconds) args.insert(args.end(), {"--login-ttl", std::to_string(*options_.loginTtlSeconds)});
+    if (options_.partUrlTtlSeconds)
+        args.insert(args.end(), {"--part-url-ttl", std::to_string(*options_.partUrlTtlSeconds)});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

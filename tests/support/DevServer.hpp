@@ -18,6 +18,7 @@ struct DevServerOptions {
     std::vector<std::string> tokens{"test-token"};
     bool autoApprove = false;
     std::optional<int> loginTtlSeconds;
+    std::optional<int> partUrlTtlSeconds;
     std::filesystem::path dataDir;  // empty: a fresh temporary folder owned by the fixture
 };
 

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
@@ -89,15 +91,28 @@ TEST(FilePartWriter, RerunReplacesEverythingLeftBefore) {
     EXPECT_EQ(readAll(parts[0].fileURL), readAll(source));
 }
 
-TEST(FilePartWriter, ShorterSourceKeepsThePlannedLengths) {
+// A source shorter than validated has changed under the upload: no short part is ever written.
+TEST(FilePartWriter, ShorterSourceFailsAsChanged) {
     test::TempDir tmp;
-    const auto source = test::writePatternFile(tmp / "a.wav", 100);
-    const auto parts = FilePartWriter::writeParts(source, kPartSize + 5, "mac-1", tmp.path());
-    ASSERT_EQ(parts.size(), 2u);
-    EXPECT_EQ(parts[0].size, kPartSize);
-    EXPECT_EQ(parts[1].size, 5);
-    EXPECT_EQ(fs::file_size(parts[0].fileURL), 100u);
-    EXPECT_EQ(fs::file_size(parts[1].fileURL), 0u);
+    const auto source = test::writePatternFile(tmp / "a.wav", kPartSize + 2);
+    try {
+        FilePartWriter::writeParts(source, kPartSize + 5, "mac-1", tmp.path());
+        FAIL();
+    } catch (const AppError& e) {
+        EXPECT_NE(std::string(e.what()).find("“a.wav” changed while it was being uploaded"), std::string::npos);
+    }
+}
+
+TEST(FilePartWriter, AStopEndsTheCopyBetweenChunks) {
+    test::TempDir tmp;
+    const auto source = test::writePatternFile(tmp / "a.wav", 3 * kPartSize);
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(FilePartWriter::writeParts(fd, source, 3 * kPartSize, "mac-1", tmp / "parts", stop.get_token()),
+                 CancelledError);
+    ::close(fd);
+    EXPECT_EQ(namesIn(tmp / "parts" / "mac-1").size(), 1u);  // the first part file, begun and not finished
 }
 
 TEST(FilePartWriter, FailuresNameThePartOrTheSource) {

@@ -30,7 +30,8 @@ UploadState fullState() {
                        {{"e1", 1}, {"e2", 2}},
                        std::string("\0\1bm", 4),
                        kCreated,
-                       kCreated + 1s};
+                       kCreated + 1s,
+                       true};
 }
 
 UploadState minimalState() {
@@ -51,14 +52,15 @@ TEST(UploadStateJson, EncodesCompactlyWithPaddedBase64AndWholeSecondDates) {
         R"({"clientRequestId":"mac-abc","taskId":"t1","objectKey":"k","uploadId":"u","fileName":"a.mp4",)"
         R"("fileSize":26214400,"mimeType":"video/mp4","durationHint":12.5,"intent":"translate",)"
         R"("sourceLanguage":"auto","targetLanguage":"en","completedParts":[{"eTag":"e1","partNumber":1},)"
-        R"({"eTag":"e2","partNumber":2}],"sourceBookmark":"AAFibQ==","createdAt":"2025-03-04T05:06:07Z",)"
+        R"({"eTag":"e2","partNumber":2}],"sourceBookmark":"AAFibQ==","step":"completing",)"
+        R"("createdAt":"2025-03-04T05:06:07Z",)"
         R"("updatedAt":"2025-03-04T05:06:08Z"})");
     EXPECT_EQ(decodeUploadState(encodeUploadState(fullState())), fullState());
 }
 
 TEST(UploadStateJson, AbsentOptionalsAreLeftOutAndReadBackAbsent) {
     const std::string text = encodeUploadState(minimalState());
-    for (const char* key : {"taskId", "objectKey", "uploadId", "durationHint", "sourceBookmark"})
+    for (const char* key : {"taskId", "objectKey", "uploadId", "durationHint", "sourceBookmark", "step"})
         EXPECT_FALSE(json::parse(text).contains(key)) << key;
     EXPECT_EQ(json::parse(text)["completedParts"], json::array());
     EXPECT_EQ(decodeUploadState(text), minimalState());

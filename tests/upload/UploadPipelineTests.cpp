@@ -85,7 +85,7 @@ TEST_F(UploadManagerTest, APartFailingThreeTimesFailsTheUploadKeepingAcknowledge
     EXPECT_TRUE(filesUnder(partDir()).empty());
 }
 
-TEST_F(UploadManagerTest, TooFewPartURLsFailsNamingTheFirstPartWithout) {
+TEST_F(UploadManagerTest, APartURLListOfAnotherLengthFailsBeforeAnyPart) {
     auto manager = makeManager();
     nlohmann::json urls = nlohmann::json::array();
     for (int i = 1; i <= 6; ++i) urls.push_back(server.presign("spare/part-" + std::to_string(i)));
@@ -95,7 +95,8 @@ TEST_F(UploadManagerTest, TooFewPartURLsFailsNamingTheFirstPartWithout) {
                   {"body", nlohmann::json{{"presignedUrls", urls}}.dump()}});
     manager->start(draftFor(mediaFile("eight.mp4", 75 * kMiB)));
     waitForJobs(*manager);
-    EXPECT_EQ(manager->activeUploads()[0]->status(), Status::failed("Missing upload URL for part 7."));
+    EXPECT_EQ(manager->activeUploads()[0]->status(), Status::failed("The service sent 6 upload URLs for 8 parts."));
+    EXPECT_EQ(server.requestCount("part-put"), 0);
     EXPECT_TRUE(filesUnder(partDir()).empty());
 }
 
@@ -132,6 +133,22 @@ TEST_F(UploadManagerTest, CancellingTakesTheCancelledBranchAndCleansUpTheStagedU
     EXPECT_EQ(model->status(), Status::cancelled());
     EXPECT_FALSE(manager->uploadAlert());
     EXPECT_EQ(server.requestCount("staged-upload-cleanup"), 1);
+    EXPECT_TRUE(filesUnder(stateDir()).empty());
+}
+
+// Once the completion notice is sent the service may have accepted the task: a cancel then must
+// not clean it up, and the upload completes.
+TEST_F(UploadManagerTest, ACancelDuringTheCompletionNoticeLetsTheUploadComplete) {
+    auto manager = makeManager();
+    server.fault({{"route", "upload-complete"}, {"times", 1}, {"delayMs", 1500}});
+    manager->start(draftFor(mediaFile("late-cancel.mp4", 1000)));
+    auto model = manager->activeUploads()[0];
+    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("upload-complete") == 1; }));
+    manager->cancel(model->id());
+    waitForJobs(*manager, std::chrono::seconds(5));
+    ASSERT_EQ(model->status().kind(), Status::Kind::completed) << model->status().message().value_or("");
+    EXPECT_TRUE(storedTask(*model->taskID())->value("uploadComplete", false));
+    EXPECT_EQ(server.requestCount("staged-upload-cleanup"), 0);
     EXPECT_TRUE(filesUnder(stateDir()).empty());
 }
 

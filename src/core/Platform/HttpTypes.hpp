@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -21,6 +22,14 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;                // sent as is when bodyFile is empty
     std::filesystem::path bodyFile;  // streamed from disk when set (PUT uploads)
+    // Or exactly length bytes from offset of a descriptor the caller keeps open until the reply,
+    // read with pread; a source that ends early fails the transfer instead of sending less.
+    struct BodySlice {
+        int fd = -1;
+        std::int64_t offset = 0;
+        std::int64_t length = 0;
+    };
+    std::optional<BodySlice> bodySlice;
     // No byte moved for this long fails the request; there is deliberately no limit on the
     // total duration, so a large upload on a slow link is never cut off while it progresses.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};

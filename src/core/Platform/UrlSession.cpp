@@ -5,7 +5,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <future>
 #include <mutex>
 
@@ -84,6 +86,7 @@ struct UrlSession::Transfer {
     curl_slist* headerList = nullptr;
     int fd = -1;
     int fileErrno = 0;
+    std::int64_t sliceSent = 0;  // of request.bodySlice
     bool replyTooLarge = false;
     bool sinkRefused = false;
     std::size_t sunkBytes = 0;
@@ -173,6 +176,7 @@ struct UrlSession::Transfer {
 
     static size_t onRead(char* buffer, size_t size, size_t count, void* user) {
         auto* t = static_cast<Transfer*>(user);
+        if (t->request.bodySlice) return t->readSlice(buffer, size * count);
         for (;;) {
             ssize_t n = ::read(t->fd, buffer, size * count);
             if (n >= 0) return static_cast<size_t>(n);
@@ -184,8 +188,29 @@ struct UrlSession::Transfer {
 
     // Lets libcurl send the body again, e.g. when a kept-alive connection turns out to be closed
     // and the request is retried on a new one; without it that retry fails the transfer.
+    size_t readSlice(char* buffer, size_t capacity) {
+        const auto& slice = *request.bodySlice;
+        const auto want = static_cast<size_t>(std::min<std::int64_t>(slice.length - sliceSent, capacity));
+        if (want == 0) return 0;
+        for (;;) {
+            const ssize_t n = ::pread(slice.fd, buffer, want, static_cast<off_t>(slice.offset + sliceSent));
+            if (n > 0) {
+                sliceSent += n;
+                return static_cast<size_t>(n);
+            }
+            if (n < 0 && errno == EINTR) continue;
+            fileErrno = n == 0 ? ENODATA : errno;  // the source ended before the promised length
+            return CURL_READFUNC_ABORT;
+        }
+    }
+
     static int onSeek(void* user, curl_off_t offset, int origin) {
         auto* t = static_cast<Transfer*>(user);
+        if (t->request.bodySlice) {
+            if (origin != SEEK_SET || offset < 0 || offset > t->request.bodySlice->length) return CURL_SEEKFUNC_FAIL;
+            t->sliceSent = offset;
+            return CURL_SEEKFUNC_OK;
+        }
         return ::lseek(t->fd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
     }
 
@@ -249,6 +274,14 @@ struct UrlSession::Transfer {
             curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Transfer::onSeek);
             curl_easy_setopt(easy, CURLOPT_SEEKDATA, this);
             curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+        } else if (request.bodySlice) {
+            curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.bodySlice->length));
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::onRead);
+            curl_easy_setopt(easy, CURLOPT_READDATA, this);
+            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Transfer::onSeek);
+            curl_easy_setopt(easy, CURLOPT_SEEKDATA, this);
+            curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
         } else if (request.method == "POST" || !request.body.empty()) {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
@@ -261,6 +294,10 @@ struct UrlSession::Transfer {
         if (code == CURLE_OK) {
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.statusCode);
             r.response = std::move(response);
+        } else if (fileErrno != 0 && request.bodySlice) {
+            r.error = std::make_exception_ptr(FileSystemError(
+                fileErrno == ENODATA ? std::string("The file being uploaded ended early.")
+                                     : "The file being uploaded could not be read: " + std::string(std::strerror(fileErrno)) + "."));
         } else if (fileErrno != 0) {
             r.error = std::make_exception_ptr(
                 FileSystemError(describeFileError("Could not read", request.bodyFile, fileErrno)));

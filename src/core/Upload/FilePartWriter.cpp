@@ -9,6 +9,7 @@
 
 #include "Platform/AtomicFile.hpp"
 #include "Support/Errors.hpp"
+#include "Upload/SourceFile.hpp"
 #include "Upload/UploadState.hpp"
 
 namespace vhbr {
@@ -24,6 +25,7 @@ namespace FilePartWriter {
 namespace {
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
+constexpr std::int64_t kKernelCopyChunk = 4 << 20;  // between two looks at the stop token
 
 class FileDescriptor {
 public:
@@ -41,12 +43,13 @@ private:
     int fd_;
 };
 
-// Copies one part: the source range [offset, offset + length) into the part file. Stops early at
-// the end of the source. Prefers copy_file_range (shared extents where the file system can); switches
+// Copies one part: the source range [offset, offset + length) into the part file; a source that
+// ends early has changed since it was validated. Prefers copy_file_range (shared extents where the file system can); switches
 // to read/write for good once the kernel or file system cannot do it. Memory stays at one buffer.
 class PartCopier {
 public:
-    PartCopier(int source, const fs::path& sourcePath) : source_(source), sourcePath_(sourcePath) {}
+    PartCopier(int source, const fs::path& sourcePath, std::stop_token stop)
+        : source_(source), sourcePath_(sourcePath), stop_(std::move(stop)) {}
 
     void copy(std::int64_t partNumber, int target, const fs::path& targetPath, off_t offset,
               std::int64_t length) {
@@ -57,13 +60,15 @@ public:
         // Finishes what the kernel did not copy: after a fallback, or where a file system reports
         // an early end; at the true end of the source this is a single zero-length read.
         copyThroughBuffer(target, in, out, length);
+        if (out < length) throw SourceFile::changedError(sourcePath_);
     }
 
 private:
     void copyInKernel(int target, off_t& in, off_t& out, std::int64_t length) {
         while (out < length) {
-            const ssize_t n =
-                ::copy_file_range(source_, &in, target, &out, static_cast<std::size_t>(length - out), 0);
+            throwIfStopped();
+            const auto chunk = std::min<std::int64_t>(length - out, kKernelCopyChunk);
+            const ssize_t n = ::copy_file_range(source_, &in, target, &out, static_cast<std::size_t>(chunk), 0);
             if (n == 0) return;
             if (n > 0) continue;
             if (errno == EINTR) continue;
@@ -78,6 +83,7 @@ private:
 
     void copyThroughBuffer(int target, off_t& in, off_t& out, std::int64_t length) {
         while (out < length) {
+            throwIfStopped();
             if (buffer_.empty()) buffer_.resize(kCopyBufferSize);
             const auto want = static_cast<std::size_t>(std::min<std::int64_t>(length - out, buffer_.size()));
             const ssize_t n = ::pread(source_, buffer_.data(), want, in);
@@ -99,6 +105,10 @@ private:
         }
     }
 
+    void throwIfStopped() const {
+        if (stop_.stop_requested()) throw CancelledError();
+    }
+
     [[noreturn]] void failRead(int err) const {
         throw FileSystemError(
             describeFileError("Could not read part " + std::to_string(part_) + " from", sourcePath_, err));
@@ -112,6 +122,7 @@ private:
     const fs::path& sourcePath_;
     const fs::path* targetPath_ = nullptr;
     std::int64_t part_ = 0;
+    std::stop_token stop_;
     bool useKernelCopy_ = true;
     std::vector<char> buffer_;
 };
@@ -143,14 +154,19 @@ void writePart(PartCopier& copier, const PartFile& part, off_t offset) {
 
 std::vector<PartFile> writeParts(const fs::path& sourceURL, std::int64_t fileSize,
                                  const std::string& clientRequestId, const fs::path& directory) {
+    FileDescriptor source(::open(sourceURL.c_str(), O_RDONLY | O_CLOEXEC));
+    if (source.get() < 0) throw FileSystemError(describeFileError("Could not open", sourceURL, errno));
+    return writeParts(source.get(), sourceURL, fileSize, clientRequestId, directory, {});
+}
+
+std::vector<PartFile> writeParts(int source, const fs::path& sourceURL, std::int64_t fileSize,
+                                 const std::string& clientRequestId, const fs::path& directory,
+                                 std::stop_token stop) {
     const fs::path partDir = partDirectory(clientRequestId, directory);
     removeLeftovers(partDir);
     createPrivateDirectories(partDir);
 
-    FileDescriptor source(::open(sourceURL.c_str(), O_RDONLY | O_CLOEXEC));
-    if (source.get() < 0) throw FileSystemError(describeFileError("Could not open", sourceURL, errno));
-
-    PartCopier copier(source.get(), sourceURL);
+    PartCopier copier(source, sourceURL, std::move(stop));
     std::vector<PartFile> parts;
     const std::int64_t count = partCount(fileSize);
     for (std::int64_t n = 1; n <= count; ++n) {

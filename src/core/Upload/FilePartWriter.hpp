@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,18 @@ namespace FilePartWriter {
 
 // Writes "part-1" … "part-N" into directory/clientRequestId (mode 0700), after deleting whatever
 // an earlier run left there, and returns them in ascending order. Each record carries the planned
-// length even if the source turned out shorter. Needs free space equal to fileSize; copies in
+// length. Needs free space equal to fileSize; copies in
 // the kernel (sharing extents where the file system can) with bounded memory. Throws
 // FileSystemError naming the part; parts written before a failure stay until cleanup().
 std::vector<PartFile> writeParts(const std::filesystem::path& sourceURL, std::int64_t fileSize,
                                  const std::string& clientRequestId, const std::filesystem::path& directory);
+
+// The same from an open source descriptor (sourceURL only names it in messages), checking stop
+// between chunks (CancelledError), so a quit never waits for a whole copy. A source shorter than
+// fileSize fails with SourceFile::changedError instead of writing short parts.
+std::vector<PartFile> writeParts(int source, const std::filesystem::path& sourceURL, std::int64_t fileSize,
+                                 const std::string& clientRequestId, const std::filesystem::path& directory,
+                                 std::stop_token stop);
 
 // Deletes directory/clientRequestId with its content; a missing folder is no error. Returns the
 // failure, for the caller's log.

@@ -76,7 +76,14 @@ std::string create(const fs::path& file) {
     struct stat st {};
     if (::stat(absolute.c_str(), &st) != 0)
         throw FileSystemError(describeFileError("Could not read", file, errno));
-    const Identity id = identityOf(st);
+    return create(absolute, st);
+}
+
+std::string create(const fs::path& file, const struct stat& status) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(file, error).lexically_normal();
+    if (error) throw FileSystemError(describeFileError("Could not find", file, error.value()));
+    const Identity id = identityOf(status);
     return nlohmann::json{{"path", base64Encode(absolute.string())},
                           {"device", id.device},
                           {"inode", id.inode},
@@ -84,6 +91,10 @@ std::string create(const fs::path& file) {
                           {"mtimeSeconds", id.mtimeSeconds},
                           {"mtimeNanoseconds", id.mtimeNanoseconds}}
         .dump();
+}
+
+bool refersTo(std::string_view bookmark, const struct stat& status) {
+    return S_ISREG(status.st_mode) && identityOf(status).sameFileAs(decode(bookmark).identity);
 }
 
 fs::path resolve(std::string_view bookmark) {

@@ -32,6 +32,7 @@
 #include "Services/APIClient.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
 #include "Upload/FilePartWriter.hpp"
+#include "Upload/SourceFile.hpp"
 #include "Upload/UploadFileValidator.hpp"
 #include "Upload/UploadModels.hpp"
 #include "Upload/UploadState.hpp"
@@ -40,6 +41,8 @@
 namespace vhbr {
 
 class NotificationService;
+
+inline constexpr std::int64_t kMultipartThreshold = 52'428'800;
 
 // Shows the mean progress of active uploads on the launcher ("37%"), or nothing.
 class BadgeSink {
@@ -132,15 +135,20 @@ private:
     void resume(UploadState state, const ModelPtr& model, std::stop_token stop);
     void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
                     const std::function<void(UploadState&)>& body);
-    void perform(UploadState& state, const std::filesystem::path& sourceURL, const ModelPtr& model,
+    void perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
                  std::stop_token stop);
-    void uploadSingleFile(const std::filesystem::path& sourceURL, const std::string& presignedURL,
+    void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
+                  const std::string& token, const ModelPtr& model, std::stop_token stop);
+    void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
+                  const ModelPtr& model, std::stop_token stop);
+    void uploadSingleFile(const SourceFile& source, std::int64_t fileSize, const std::string& presignedURL,
                           const std::string& mimeType, std::stop_token stop);
-    void uploadMultipart(UploadState& state, const std::filesystem::path& sourceURL,
-                         const std::string& taskId, const std::string& token, const ModelPtr& model,
-                         std::stop_token stop);
+    void uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
+                         const std::string& token, const ModelPtr& model, std::stop_token stop);
     void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
-                           std::stop_token stop);
+                           bool repeating, std::stop_token stop);
+    // True once every byte is with the storage: only the completion calls are left.
+    static bool transferFinished(const UploadState& state);
     void cleanupStaged(const UploadState& state);
     // Best effort: a failure is logged, never raised.
     void removePartFiles(const std::string& clientRequestId);

@@ -47,9 +47,8 @@ double multipartProgress(const UploadState& state) {
 
 }  // namespace
 
-void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::path& sourceURL,
-                                    const std::string& taskId, const std::string& token,
-                                    const ModelPtr& model, std::stop_token stop) {
+void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
+                                    const std::string& token, const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
     const auto reply = apiClient_.postRaw(taskStepPath(taskId, "upload-part-urls"), urlsRequest.toJSON(), token, stop);
@@ -68,8 +67,8 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
         ~PartFilesCleanup() { manager.removePartFiles(id); }
     } cleanup{*this, state.clientRequestId};
 
-    const auto partFiles =
-        FilePartWriter::writeParts(sourceURL, state.fileSize, state.clientRequestId, options_.partDirectory);
+    const auto partFiles = FilePartWriter::writeParts(source.descriptor(), source.path(), state.fileSize,
+                                                      state.clientRequestId, options_.partDirectory, stop);
     std::vector<PartFile> pending;
     for (const auto& part : partFiles) {
         const bool done = std::any_of(state.completedParts.begin(), state.completedParts.end(),
@@ -120,18 +119,19 @@ void UploadManager::uploadMultipart(UploadState& state, const std::filesystem::p
         }
     }
     if (firstError) std::rethrow_exception(firstError);
-    completeMultipart(state, taskId, token, stop);
-    // The upload id is spent: a resume after a later failure must not ask for its part URLs again.
-    state.uploadId.reset();
-    saveState(state);
 }
 
 void UploadManager::completeMultipart(const UploadState& state, const std::string& taskId,
-                                      const std::string& token, std::stop_token stop) {
+                                      const std::string& token, bool repeating, std::stop_token stop) {
     CompleteMultipartUploadRequest request{*state.objectKey, *state.uploadId, {}};
     for (const auto& part : state.completedParts) request.parts.push_back({part.eTag, part.partNumber});
-    apiClient_.postRaw(taskStepPath(taskId, "complete-multipart-upload"), request.toJSON(), token, stop)
-        .requireSuccess();
+    const auto reply =
+        apiClient_.postRaw(taskStepPath(taskId, "complete-multipart-upload"), request.toJSON(), token, stop);
+    // Repeated after an interruption, the completion may find that the storage already assembled
+    // the parts and forgot the upload ("no such upload", or "already completed"): only the
+    // completion notice is left, and it tells whether the object is really there.
+    if (repeating && (reply.statusCode == 404 || reply.statusCode == 409)) return;
+    reply.requireSuccess();
 }
 
 }  // namespace vhbr

@@ -4,6 +4,7 @@
 
 #include "Notifications/NotificationService.hpp"
 #include "Upload/SourceBookmark.hpp"
+#include "Upload/SourceFile.hpp"
 #include "Upload/UploadAPIModels.hpp"
 #include "Upload/UploadJobLock.hpp"
 #include "Upload/UploadManager.hpp"
@@ -12,7 +13,6 @@ namespace vhbr {
 
 namespace {
 
-constexpr std::int64_t kMultipartThreshold = 52'428'800;
 std::string describe(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
@@ -50,25 +50,36 @@ void UploadManager::run(const UploadDraft& draft, const std::string& clientReque
     state.intent = draft.intent;
     state.sourceLanguage = draft.sourceLanguage;
     state.targetLanguage = draft.targetLanguage;
-    try {
-        state.sourceBookmark = SourceBookmark::create(draft.fileURL);
-    } catch (const std::exception& e) {
-        // Without a bookmark the upload still runs; it just cannot be resumed after a relaunch.
-        log_.warning("Upload of " + draft.fileName + " cannot be resumed after a relaunch: " + e.what());
-    }
     state.createdAt = state.updatedAt = now();
     runGuarded(state, model, stop, [&](UploadState& s) {
+        // The file must still be the one validated for the draft; from here on only this
+        // descriptor is read.
+        std::optional<SourceFile> source;
+        source.emplace(draft.fileURL, draft.fileSize, std::nullopt);
+        s.sourceBookmark = source->bookmark();
         saveState(s);
-        perform(s, draft.fileURL, model, stop);
+        perform(s, source, model, stop);
     });
 }
 
 void UploadManager::resume(UploadState state, const ModelPtr& model, std::stop_token stop) {
     runGuarded(state, model, stop, [&](UploadState& s) {
-        if (!s.sourceBookmark)
-            throw AppError("The original file permission is missing. Start this upload again.");
-        perform(s, SourceBookmark::resolve(*s.sourceBookmark), model, stop);
+        std::optional<SourceFile> source;
+        // Completing needs no source: every byte is already with the storage.
+        if (!transferFinished(s)) {
+            if (!s.sourceBookmark)
+                throw AppError("The original file permission is missing. Start this upload again.");
+            source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.fileSize, s.sourceBookmark);
+        }
+        perform(s, source, model, stop);
     });
+}
+
+bool UploadManager::transferFinished(const UploadState& state) {
+    // Older states have no completion step: there, assembled parts show as a dropped upload id.
+    const bool assembled = state.fileSize >= kMultipartThreshold && state.objectKey && !state.uploadId &&
+                           !state.completedParts.empty();
+    return state.completing || assembled;
 }
 
 void UploadManager::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
@@ -104,7 +115,7 @@ void UploadManager::saveState(UploadState& state) {
     stateStore_.save(state);
 }
 
-void UploadManager::perform(UploadState& state, const std::filesystem::path& sourceURL, const ModelPtr& model,
+void UploadManager::perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
                             std::stop_token stop) {
     const std::string token = bearerToken(stop);
 
@@ -123,12 +134,22 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     const std::string taskId = *state.taskId;
     onMain([model, taskId] { model->setTaskID(taskId); });
 
+    const bool repeating = transferFinished(state);
+    if (!repeating) {
+        transfer(state, *source, taskId, token, model, stop);
+        // What was sent is what was validated only if the file did not change meanwhile.
+        source->requireUnchanged();
+        state.completing = true;
+        saveState(state);
+    }
+    complete(state, taskId, token, repeating, model, stop);
+}
+
+void UploadManager::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
+                             const std::string& token, const ModelPtr& model, std::stop_token stop) {
     const bool multipart = state.fileSize >= kMultipartThreshold;
-    // Once the storage has assembled the parts, the state keeps the key and parts but no upload id
-    // (the storage forgot it): only the completion notice is left to send.
-    const bool assembled = multipart && state.objectKey && !state.uploadId && !state.completedParts.empty();
     std::optional<std::string> presignedURL;
-    if (!assembled && !(multipart && state.objectKey && state.uploadId)) {
+    if (!(multipart && state.objectKey && state.uploadId)) {
         const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
         const auto response =
             apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
@@ -144,32 +165,51 @@ void UploadManager::perform(UploadState& state, const std::filesystem::path& sou
     onMain([model] { model->setStatus(UploadTaskStatus::uploading()); });
 
     if (multipart) {
-        if (!assembled) uploadMultipart(state, sourceURL, taskId, token, model, stop);
+        uploadMultipart(state, source, taskId, token, model, stop);
     } else {
         if (!presignedURL) throw AppError("The upload URL was missing.");
-        uploadSingleFile(sourceURL, *presignedURL, state.mimeType, stop);
+        uploadSingleFile(source, state.fileSize, *presignedURL, state.mimeType, stop);
         onMain([model] { model->setProgress(0.95); });
     }
+}
 
+void UploadManager::complete(UploadState& state, const std::string& taskId, const std::string& token,
+                             bool repeating, const ModelPtr& model, std::stop_token stop) {
     onMain([model] { model->setStatus(UploadTaskStatus::finalizing()); });
     if (!state.objectKey) throw AppError("The uploaded object key was missing.");
+    if (state.fileSize >= kMultipartThreshold && state.uploadId) {
+        completeMultipart(state, taskId, token, repeating, stop);
+        // The upload id is spent: a resume after a later failure must not complete it again.
+        state.uploadId.reset();
+        saveState(state);
+    }
     const UploadCompleteRequest complete{*state.objectKey, std::nullopt,   state.fileName,
                                          state.fileSize,   state.mimeType, state.durationHint};
-    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stop)
+    if (stop.stop_requested()) throw CancelledError();
+    // Once sent, the notice may be accepted whatever happens to its reply, and an accepted task
+    // must never be cleaned up: from here only a quit (which keeps the state) interrupts.
+    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, quit_.get_token())
         .requireSuccess();
     finishUpload(state, model);
 }
 
-void UploadManager::uploadSingleFile(const std::filesystem::path& sourceURL, const std::string& presignedURL,
-                                     const std::string& mimeType, std::stop_token stop) {
+void UploadManager::uploadSingleFile(const SourceFile& source, std::int64_t fileSize,
+                                     const std::string& presignedURL, const std::string& mimeType,
+                                     std::stop_token stop) {
     HttpRequest request;
     request.method = "PUT";
     request.url = presignedURL;
     request.headers = {{"Content-Type", mimeType}};
-    request.bodyFile = sourceURL;
+    request.bodySlice = HttpRequest::BodySlice{source.descriptor(), 0, fileSize};
     request.idleTimeout = request.connectTimeout = apiClient_.timeout();
     request.maxReplyBytes = 0;
-    const auto response = apiClient_.session().perform(std::move(request), stop);
+    HttpResponse response;
+    try {
+        response = apiClient_.session().perform(std::move(request), stop);
+    } catch (const FileSystemError&) {
+        source.requireUnchanged();  // a source that ended early was changed: say so
+        throw;
+    }
     if (response.statusCode < 100) throw APIError::httpStatus(-1);
     if (response.statusCode < 200 || response.statusCode > 299)
         throw APIError::httpStatus(response.statusCode);

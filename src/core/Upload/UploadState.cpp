@@ -108,6 +108,7 @@ UploadState decodeObject(const json& object) {
         .sourceBookmark = std::move(bookmark),
         .createdAt = requiredDate(object, "createdAt"),
         .updatedAt = requiredDate(object, "updatedAt"),
+        .completing = optionalString(object, "step") == "completing",
     };
 }
 
@@ -132,6 +133,7 @@ std::string encodeUploadState(const UploadState& state) {
     for (const auto& part : state.completedParts)
         object["completedParts"].push_back({{"eTag", part.eTag}, {"partNumber", part.partNumber}});
     if (state.sourceBookmark) object["sourceBookmark"] = base64Encode(*state.sourceBookmark);
+    if (state.completing) object["step"] = "completing";
     object["createdAt"] = formatISO8601(state.createdAt);
     object["updatedAt"] = formatISO8601(state.updatedAt);
     try {

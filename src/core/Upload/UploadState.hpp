@@ -37,6 +37,9 @@ struct UploadState {
     std::optional<std::string> sourceBookmark{};        // opaque bytes, see SourceBookmark
     std::chrono::sys_seconds createdAt{};
     std::chrono::sys_seconds updatedAt{};
+    // Every byte is with the storage and the completion calls have begun (saved as the step
+    // "completing"): a resume repeats them and transfers nothing.
+    bool completing = false;
 
     bool operator==(const UploadState&) const = default;
 };

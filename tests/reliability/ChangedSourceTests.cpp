@@ -1,0 +1,86 @@
+// A source file that changes under its upload (truncated, rewritten in place, still growing) fails
+// the upload with a message that it changed, keeps its state, and never becomes a completed task:
+// what is uploaded is what was validated.
+
+#include <fstream>
+
+#include "ReliabilitySupport.hpp"
+
+namespace vhbr::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+struct ChangeCase {
+    const char* name;
+    std::uint64_t size;
+    json hold;  // a delay that holds the upload where the file changes; null: before the start
+    std::function<void(const fs::path&)> change;
+};
+
+void truncateTo(const fs::path& file, std::uint64_t size) { fs::resize_file(file, size); }
+
+void rewriteStart(const fs::path& file) {
+    std::this_thread::sleep_for(10ms);  // a modification time that surely differs
+    std::fstream(file, std::ios::in | std::ios::out | std::ios::binary) << "rewritten in place";
+}
+
+void append(const fs::path& file) {
+    std::ofstream(file, std::ios::app | std::ios::binary) << std::string(kMiB, 'x');
+}
+
+TEST_F(ReliabilityTest, ASourceChangedUnderItsUploadFailsAndNeverCompletes) {
+    const std::vector<ChangeCase> cases{
+        {"truncated after it was chosen", 3 * kMiB, nullptr, [](const fs::path& f) { truncateTo(f, kMiB); }},
+        {"truncated before the single transfer",
+         3 * kMiB,
+         {{"route", "upload-session"}, {"delayMs", 800}},
+         [](const fs::path& f) { truncateTo(f, kMiB); }},
+        {"truncated before its parts are cut",
+         50 * kMiB,
+         {{"route", "upload-part-urls"}, {"delayMs", 800}},
+         [](const fs::path& f) { truncateTo(f, 45 * kMiB); }},
+        {"rewritten in place before its parts are cut",
+         50 * kMiB,
+         {{"route", "upload-part-urls"}, {"delayMs", 800}},
+         rewriteStart},
+        {"still growing while its parts are sent",
+         50 * kMiB,
+         {{"route", "part-put"}, {"partNumber", 1}, {"delayMs", 800}},
+         append},
+    };
+    auto manager = makeFastManager(5000ms);
+    std::size_t index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.reset();
+        const auto file = mediaFile("changing-" + std::to_string(index++) + ".mov", c.size, 600 + index);
+        const auto draft = draftFor(file);
+        if (c.hold.is_null())
+            c.change(file);
+        else
+            server.fault(c.hold);
+        manager->start(draft);
+        if (!c.hold.is_null()) {
+            ASSERT_TRUE(loop.runUntil(
+                [&] { return server.requestCount(c.hold["route"].get<std::string>()) > 0; }, 20s));
+            c.change(file);
+        }
+        waitForJobs(*manager, 30s);
+        const auto& status = manager->activeUploads().at(0)->status();
+        ASSERT_EQ(status.kind(), UploadTaskStatus::Kind::failed);
+        EXPECT_NE(status.message()->find("changed while it was being uploaded"), std::string::npos)
+            << *status.message();
+        EXPECT_EQ(server.requestCount("complete-multipart-upload") + server.requestCount("upload-complete"),
+                  0);
+    }
+    for (const auto& task : server.tasks()) EXPECT_FALSE(task.value("uploadComplete", true)) << task.dump();
+    EXPECT_EQ(UploadStateStore(stateDir()).loadIncompleteStates().size(),
+              cases.size() - 1);  // the first never began
+    EXPECT_TRUE(filesUnder(partDir()).empty());
+}
+
+}  // namespace
+}  // namespace vhbr::test
