@@ -248,5 +248,20 @@ TEST_F(BadReplies, LostCompletionReplyResumesWithTheCompletionOnly) {
     }
 }
 
+// On a slow link the part URLs' signatures expire before the last parts go out: the storage's 403
+// fetches fresh URLs for the parts still pending, and the upload goes on.
+TEST_F(BadReplies, PartURLsThatExpireMidUploadAreFetchedAfresh) {
+    DevServer shortLived(DevServerOptions{.partUrlTtlSeconds = 2});
+    shortLived.fault({{"route", "part-put"}, {"times", 6}, {"delayMs", 2500}});  // held past the expiry
+    const auto file = mediaFile("slow-link.mov", 75 * kMiB, 700);
+    auto manager = makeFastManager(kTimeout, shortLived.baseUrl());
+    manager->start(draftFor(file));
+    waitForJobs(*manager, 60s);
+    const auto& status = manager->activeUploads().at(0)->status();
+    ASSERT_EQ(status.kind(), Status::Kind::completed) << status.message().value_or("");
+    EXPECT_GE(shortLived.requestCount("upload-part-urls"), 2);
+    EXPECT_EQ(shortLived.tasks().at(0).value("sha256", ""), sha256OfFile(file));
+}
+
 }  // namespace
 }  // namespace vhbr::test

@@ -1,5 +1,6 @@
-// Multipart transfer: part files, up to six part uploads at once with retries, every acknowledged
-// part saved at once, then the storage told to assemble the parts.
+// Multipart transfer: part files, up to six part uploads at once with retries (fresh URLs for parts
+// whose signature expired), every acknowledged part saved at once, then the storage told to
+// assemble the parts.
 
 #include <algorithm>
 #include <map>
@@ -16,6 +17,20 @@ namespace {
 constexpr std::size_t kPartsInFlight = 6;
 constexpr int kAttemptsPerPart = 3;
 constexpr double kProgressCeiling = 0.92;
+// Fresh part URLs fetched in a row without a part acknowledged in between; a store that refuses
+// even fresh signatures fails the upload rather than loop.
+constexpr int kURLRefreshesWithoutProgress = 3;
+
+// A part the storage refused with 403 Forbidden, which on a slow link means its URL's signature
+// expired: the same URL cannot succeed, a fresh one can.
+class PartURLRefused : public Error {
+public:
+    PartURLRefused(PartFile part, std::string url, std::exception_ptr cause)
+        : Error("The server returned status 403."), part(std::move(part)), url(std::move(url)), cause(cause) {}
+    PartFile part;
+    std::string url;
+    std::exception_ptr cause;
+};
 
 CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const PartFile& part,
                                         const std::string& url, const std::string& mimeType,
@@ -27,6 +42,8 @@ CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const 
         } catch (const CancelledError&) {
             throw;  // the app is quitting: nothing to retry
         } catch (const std::exception& e) {
+            if (const auto* api = dynamic_cast<const APIError*>(&e); api && api->status() == 403)
+                throw PartURLRefused(part, url, std::current_exception());
             if (attempt == kAttemptsPerPart) throw;
             log.info("Part " + std::to_string(part.partNumber) + " attempt " + std::to_string(attempt) +
                      " failed, retrying: " + e.what());
@@ -51,13 +68,17 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
                                     const std::string& token, const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
-    const auto reply = apiClient_.postRaw(taskStepPath(taskId, "upload-part-urls"), urlsRequest.toJSON(), token, stop);
-    reply.requireSuccess();
-    const auto urls =
-        UploadPartURLsResponse::decode(APIClient::parseJSON(reply.data), apiClient_.allowsLoopbackHttp());
-    urls.requireCount(urlsRequest.totalParts);
     std::map<std::int64_t, std::string> urlsByPart;
-    for (const auto& part : urls.parts) urlsByPart.emplace(part.partNumber, part.url);
+    const auto fetchURLs = [&] {
+        const auto reply =
+            apiClient_.postRaw(taskStepPath(taskId, "upload-part-urls"), urlsRequest.toJSON(), token, stop);
+        reply.requireSuccess();
+        const auto urls =
+            UploadPartURLsResponse::decode(APIClient::parseJSON(reply.data), apiClient_.allowsLoopbackHttp());
+        urls.requireCount(urlsRequest.totalParts);
+        for (const auto& part : urls.parts) urlsByPart[part.partNumber] = part.url;
+    };
+    fetchURLs();
 
     // Part files never outlive a run, whichever way it ends (also a failed write: a full disk
     // must not stay full of half an upload).
@@ -80,22 +101,24 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
     std::stop_callback cancelGroup(stop, [&group] { group.cancelAll(); });
     std::size_t nextIndex = 0;
     std::exception_ptr firstError;
-    auto submitNext = [&] {
-        if (nextIndex >= pending.size()) return;
-        const PartFile part = pending[nextIndex++];
-        auto url = urlsByPart.find(part.partNumber);
-        if (url == urlsByPart.end()) {
-            // Failed when it is due, in part order, so the first part without a URL is the one named.
-            if (!firstError)
-                firstError = std::make_exception_ptr(
-                    AppError("Missing upload URL for part " + std::to_string(part.partNumber) + "."));
-            group.cancelAll();
-            return;
-        }
-        group.add([this, part, url = url->second, mime = state.mimeType](std::stop_token childStop) {
+    int refreshesWithoutProgress = 0;
+    const auto submit = [&](const PartFile& part) {
+        group.add([this, part, url = urlsByPart.at(part.partNumber), mime = state.mimeType](std::stop_token childStop) {
             return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop,
                                        quit_.get_token(), log_);
         });
+    };
+    const auto submitNext = [&] {
+        if (nextIndex < pending.size()) submit(pending[nextIndex++]);
+    };
+    // Parts refused together share one fresh list: only a refusal of the current URL fetches again.
+    const auto retryWithFreshURL = [&](const PartURLRefused& refused) {
+        if (urlsByPart.at(refused.part.partNumber) == refused.url) {
+            if (refreshesWithoutProgress == kURLRefreshesWithoutProgress) std::rethrow_exception(refused.cause);
+            ++refreshesWithoutProgress;
+            fetchURLs();
+        }
+        submit(refused.part);
     };
 
     for (std::size_t i = 0; i < std::min(pending.size(), kPartsInFlight); ++i) submitNext();
@@ -112,7 +135,16 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
                 model->setProgress(progress);
                 updateDockBadge();
             });
+            refreshesWithoutProgress = 0;
             submitNext();
+        } catch (const PartURLRefused& refused) {
+            try {
+                if (stop.stop_requested()) throw CancelledError();
+                retryWithFreshURL(refused);
+            } catch (...) {
+                firstError = std::current_exception();
+                group.cancelAll();
+            }
         } catch (...) {
             firstError = std::current_exception();
             group.cancelAll();
