@@ -12,6 +12,7 @@ SignalWatcher::SignalWatcher(std::function<void(int)> onFirst) : onFirst_(std::m
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     // Detached: it lives as long as the process and holds nothing that needs cleaning up.
     std::thread([this, set] {

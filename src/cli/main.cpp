@@ -43,10 +43,12 @@ int main(int argc, char** argv) {
             std::atomic<vhbr::cli::CliSession*>& current;
             ~Unregister() { current = nullptr; }
         } unregister{current};
-        if (command == "upload") return session.upload();
-        if (command == "resume") return session.resume();
-        if (command == "list") return session.list();
-        return session.login();
+        const int status = command == "upload"   ? session.upload()
+                           : command == "resume" ? session.resume()
+                           : command == "list"   ? session.list()
+                                                 : session.login();
+        // Stopped by a signal: the exit status a shell expects of it (128 + its number).
+        return status == 130 && signals.received() != 0 ? 128 + signals.received() : status;
     } catch (const std::exception& e) {
         // What the commands do not handle themselves, e.g. a data folder that cannot be created.
         std::fprintf(stderr, "velvetharbor-cli: %s\n", e.what());

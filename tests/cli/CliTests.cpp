@@ -160,6 +160,7 @@ TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
     run->signal(GetParam().sig);
     const int status = run->wait();
     EXPECT_EQ(status, 128 + GetParam().sig);
+    if (GetParam().sig != SIGKILL) EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
     ASSERT_TRUE(eventually([&] { return GetParam().settled(server); }));
 
     auto saved = states();
@@ -196,6 +197,9 @@ INSTANTIATE_TEST_SUITE_P(
                  [](CliTest&, DevServer& s) { return s.requestCount("upload-complete") == 1; }, 3 * kMiB,
                  [](DevServer& s) { return firstTask(s).value("uploadComplete", false); }},
         KillCase{"InterruptedWithCtrlC", SIGINT,
+                 [](DevServer& s) { s.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}}); },
+                 [](CliTest&, DevServer& s) { return s.requestCount("part-put") >= 8 && s.partPutCount(9) == 1; }},
+        KillCase{"HungUp", SIGHUP,
                  [](DevServer& s) { s.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}}); },
                  [](CliTest&, DevServer& s) { return s.requestCount("part-put") >= 8 && s.partPutCount(9) == 1; }}),
     [](const auto& info) { return std::string(info.param.name); });

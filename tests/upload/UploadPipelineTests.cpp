@@ -1,3 +1,4 @@
+#include "Upload/UploadJobLock.hpp"
 #include "Upload/UploadStateStore.hpp"
 #include "UploadManagerFixture.hpp"
 
@@ -150,6 +151,28 @@ TEST_F(UploadManagerTest, ACancelDuringTheCompletionNoticeLetsTheUploadComplete)
     EXPECT_TRUE(storedTask(*model->taskID())->value("uploadComplete", false));
     EXPECT_EQ(server.requestCount("staged-upload-cleanup"), 0);
     EXPECT_TRUE(filesUnder(stateDir()).empty());
+}
+
+// Another process must not start the upload while its staged files are being cleaned up.
+TEST_F(UploadManagerTest, TheLockIsHeldThroughTheCleanUp) {
+    auto manager = makeManager();
+    server.fault({{"route", "upload-session"}, {"times", 1}, {"delayMs", 3000}});
+    server.fault({{"route", "staged-upload-cleanup"}, {"times", 1}, {"delayMs", 1500}});
+    manager->start(draftFor(mediaFile("locked.mp4", 1000)));
+    auto model = manager->activeUploads()[0];
+    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("upload-session") == 1; }));
+    manager->cancel(model->id());
+    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("staged-upload-cleanup") == 1; }));
+    EXPECT_THROW(UploadJobLock(dir / "Locks", model->clientRequestId()), AppError);
+    waitForJobs(*manager, std::chrono::seconds(5));
+    EXPECT_NO_THROW(UploadJobLock(dir / "Locks", model->clientRequestId()));
+}
+
+TEST(UploadJobLock, AKeyThatCannotNameAFileIsRefused) {
+    TempDir dir;
+    for (const char* id : {"", "../escape", ".hidden", "a/b"})
+        EXPECT_THROW(UploadJobLock(dir / "Locks" / "x", id), FileSystemError) << id;
+    EXPECT_FALSE(std::filesystem::exists(dir / "Locks" / "escape.lock"));
 }
 
 TEST_F(UploadManagerTest, QuittingStopsJobsButKeepsTheirState) {

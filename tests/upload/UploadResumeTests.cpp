@@ -1,3 +1,4 @@
+#include "Upload/UploadJobLock.hpp"
 #include "Upload/UploadStateStore.hpp"
 #include "UploadManagerFixture.hpp"
 
@@ -76,6 +77,22 @@ TEST_F(ResumeTest, WithAllPartsDoneOnlyTheCompletionIsSent) {
     EXPECT_EQ(server.requestCount("part-put"), 0);
     EXPECT_EQ(server.requestCount("upload-part-urls"), 0);
     EXPECT_EQ(server.requestCount("complete-multipart-upload"), 1);
+}
+
+// A killed run leaves its part files; at the next start they go unless a saved upload will reuse the
+// folder or a running upload (another process) holds it.
+TEST_F(ResumeTest, PartFoldersOfNoSavedOrRunningUploadAreRemovedAtStart) {
+    failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
+    const auto saved = UploadStateStore(stateDir()).loadIncompleteStates().at(0).clientRequestId;
+    for (const std::string name : {saved, std::string("orphan"), std::string("running")}) {
+        std::filesystem::create_directories(partDir() / name);
+        writePatternFile(partDir() / name / "part-1", 10);
+    }
+    UploadJobLock running(dir / "Locks", "running");
+    auto manager = makeManager();
+    EXPECT_FALSE(std::filesystem::exists(partDir() / "orphan"));
+    EXPECT_TRUE(std::filesystem::exists(partDir() / saved / "part-1"));
+    EXPECT_TRUE(std::filesystem::exists(partDir() / "running" / "part-1"));
 }
 
 TEST_F(ResumeTest, NotNowKeepsEverythingAndResumeShowsPausedUploadsNewestLast) {

@@ -8,10 +8,14 @@
 
 #include "Platform/AtomicFile.hpp"
 #include "Support/Errors.hpp"
+#include "Upload/UploadState.hpp"
 
 namespace vhbr {
 
 UploadJobLock::UploadJobLock(const std::filesystem::path& directory, const std::string& clientRequestId) {
+    // The id comes from a state file, which anyone could have edited: it must not reach outside.
+    if (!isUsableAsFileName(clientRequestId))
+        throw FileSystemError("The upload key “" + clientRequestId + "” cannot name a lock file.");
     createPrivateDirectories(directory);
     const auto path = directory / (clientRequestId + ".lock");
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

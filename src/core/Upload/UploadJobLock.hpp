@@ -10,7 +10,7 @@ namespace vhbr {
 class UploadJobLock {
 public:
     // Takes the lock without waiting. Throws AppError when another process holds it, or
-    // FileSystemError when the lock file cannot be made.
+    // FileSystemError when the lock file cannot be made or the id cannot name a file.
     UploadJobLock(const std::filesystem::path& directory, const std::string& clientRequestId);
     ~UploadJobLock();
     UploadJobLock(const UploadJobLock&) = delete;

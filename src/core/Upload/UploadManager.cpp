@@ -6,6 +6,7 @@
 #include "Platform/AtomicFile.hpp"
 #include "Support/Percent.hpp"
 #include "Support/Uuid.hpp"
+#include "Upload/UploadJobLock.hpp"
 
 namespace vhbr {
 
@@ -52,6 +53,24 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
     }
     resumableStates_ = loadStatesOrNone(stateStore_, log_);
     if (!resumableStates_.empty()) log_.info(resumeInformativeText(resumableStates_.size()));
+    removeOrphanPartFolders();
+}
+
+void UploadManager::removeOrphanPartFolders() {
+    std::set<std::string> saved;
+    for (const auto& state : resumableStates_) saved.insert(state.clientRequestId);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(options_.partDirectory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (saved.contains(name) || !isUsableAsFileName(name)) continue;
+        try {
+            // Locked means a running upload (another process) is writing or sending these parts.
+            UploadJobLock lock(options_.lockDirectory, name);
+            if (const auto failed = FilePartWriter::cleanup(name, options_.partDirectory))
+                log_.warning("Leftover part files of " + name + " not removed: " + failed.message());
+        } catch (const std::exception&) {
+        }
+    }
 }
 
 UploadManager::~UploadManager() {

@@ -125,6 +125,8 @@ private:
     // Intake and bookkeeping (main thread).
     void prepareDraft(const UploadFileMetadata& metadata);
     void updateDockBadge();
+    // Part folders left by a killed run that no saved upload will reuse and no running one holds.
+    void removeOrphanPartFolders();
     void launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body);
     void finishJob(const ModelPtr& model);
     void failJob(const ModelPtr& model, const std::string& message);

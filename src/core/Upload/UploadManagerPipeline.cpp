@@ -84,8 +84,17 @@ bool UploadManager::transferFinished(const UploadState& state) {
 
 void UploadManager::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
                                const std::function<void(UploadState&)>& body) {
+    std::optional<UploadJobLock> lock;
     try {
-        UploadJobLock lock(options_.lockDirectory, state.clientRequestId);
+        lock.emplace(options_.lockDirectory, state.clientRequestId);
+    } catch (const std::exception& e) {
+        // Another process runs this upload (or none can be locked): it is neither ours to run
+        // nor to clean up, whatever the user asked meanwhile.
+        if (!quitting_) onMain([this, model, message = std::string(e.what())] { failJob(model, message); });
+        return;
+    }
+    // The lock is held until the clean-up below has finished too.
+    try {
         body(state);
     } catch (...) {
         const auto error = std::current_exception();
