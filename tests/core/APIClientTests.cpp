@@ -133,7 +133,20 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorBodyCase{"", "The server returned status 404."},
                       ErrorBodyCase{R"(["message"])", "The server returned status 404."},
                       ErrorBodyCase{R"({"message":404})", "The server returned status 404."},
-                      ErrorBodyCase{R"({"detail":{"message":"nested"}})", "The server returned status 404."}));
+                      ErrorBodyCase{R"({"detail":{"message":"nested"}})", "The server returned status 404."},
+                      // Words only: no terminal escape sequences, no control characters, no line breaks.
+                      ErrorBodyCase{R"({"message":"Bad\u001b[2J\u001b]0;owned\u0007 file\r\nSecond\u0085 line\u0000"})",
+                                    "Bad[2J]0;owned file Second line"}));
+
+// A token that would end the Authorization header and add lines of its own never leaves.
+TEST_F(APIClientServerTest, ATokenWithControlCharactersIsRefusedBeforeSending) {
+    for (const std::string& token :
+         std::vector<std::string>{"tok\r\nX-Injected: 1", "tok\nx", std::string("tok\0x", 5), "tok\x7f"}) {
+        lastRequest = {};
+        EXPECT_THROW(client().postRaw("/reply/200", {}, token), AppError);
+        EXPECT_TRUE(lastRequest.path.empty());
+    }
+}
 
 TEST_F(APIClientServerTest, EmptyBodyDecodesOnlyAsEmptyResponse) {
     replyBody = "";

@@ -95,28 +95,45 @@ TEST_F(DiskFaults, AStateFolderThatIsAFileFailsClearly) {
     EXPECT_TRUE(partFiles().empty());
 }
 
-TEST_F(DiskFaults, AStateFolderWithoutWritePermissionFailsClearly) {
+// A state folder the CLI cannot write fails the upload on its first save; one that another user
+// owns or may write to is refused before anything is read from it (a planted state file would
+// upload any file of ours).
+TEST_F(DiskFaults, AStateFolderThatIsNotPrivatelyWritableFailsClearly) {
+    struct Case {
+        const char* name;
+        bool foreignOwner;  // needs root to set up
+        fs::perms mode;
+        std::vector<std::string> expected;
+    };
+    const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    const std::vector<Case> cases{
+        {"without write permission", false, readOnly, {"Upload failed: Could not save", "Permission denied"}},
+        {"owned by another user", true, readOnly | fs::perms::owner_write, {"belongs to another user"}},
+        {"writable by everyone", false, fs::perms::all, {"can be changed by other users"}},
+    };
     const auto file = writePatternFile(home / "large.mov", 50 * kMiB + 1, 703);
-    fs::create_directories(dataDir() / "Uploads");
-    ChildOptions options{environment()};
-    if (::geteuid() == 0) {
-        // Root writes anywhere: run the CLI as nobody, owning everything but the state folder.
-        for (const auto& entry : fs::recursive_directory_iterator(home.path()))
-            ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
-        ASSERT_EQ(::chown(home.path().c_str(), kNobody, kNobody), 0);
-        ASSERT_EQ(::chown((dataDir() / "Uploads").c_str(), 0, 0), 0);
-        options.user = kNobody;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.foreignOwner && ::geteuid() != 0) continue;
+        fs::create_directories(dataDir() / "Uploads");
+        ChildOptions options{environment()};
+        if (::geteuid() == 0) {
+            // Root writes anywhere: run the CLI as nobody, owning everything but a foreign state folder.
+            for (const auto& entry : fs::recursive_directory_iterator(home.path()))
+                ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
+            ASSERT_EQ(::chown(home.path().c_str(), kNobody, kNobody), 0);
+            if (c.foreignOwner) ASSERT_EQ(::chown((dataDir() / "Uploads").c_str(), 0, 0), 0);
+            options.user = kNobody;
+        }
+        fs::permissions(dataDir() / "Uploads", c.mode);
+        const auto run = runCli({"upload", file.string()}, options);
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        for (const auto& expected : c.expected) EXPECT_NE(run.output.find(expected), std::string::npos) << run.output;
+        EXPECT_TRUE(partFiles().empty());
+        EXPECT_EQ(server.requestCount("create-task"), 0);
+        fs::permissions(dataDir() / "Uploads", fs::perms::owner_all);
     }
-    fs::permissions(dataDir() / "Uploads", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                               fs::perms::group_exec | fs::perms::others_read |
-                                               fs::perms::others_exec);
-    const auto run = runCli({"upload", file.string()}, options);
-    EXPECT_EQ(run.exitCode, 1) << run.output;
-    EXPECT_NE(run.output.find("Upload failed: Could not save"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("Permission denied"), std::string::npos) << run.output;
-    EXPECT_TRUE(partFiles().empty());
-    EXPECT_EQ(server.requestCount("create-task"), 0);
-    fs::permissions(dataDir() / "Uploads", fs::perms::owner_all);
 }
 
 }  // namespace

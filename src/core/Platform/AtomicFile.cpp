@@ -44,7 +44,8 @@ void syncDirectory(const fs::path& dir) {
 void writeFileAtomically(const fs::path& target, std::string_view data) {
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(tmpl.data());
+    // Close-on-exec: a child started meanwhile (the browser, a token command) must not inherit it.
+    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) throw FileSystemError(describeFileError("Could not save", target, errno));
     const fs::path tmp = tmpl;
     try {
@@ -66,16 +67,39 @@ void writeFileAtomically(const fs::path& target, std::string_view data) {
     syncDirectory(dir);
 }
 
-void createPrivateDirectories(const fs::path& dir) {
+namespace {
+
+void createDirectories(const fs::path& dir) {
     if (dir.empty()) return;
     struct stat st{};
     if (::stat(dir.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return;
         throw FileSystemError(describeFileError("Could not create the folder", dir, ENOTDIR));
     }
-    if (dir.has_parent_path() && dir.parent_path() != dir) createPrivateDirectories(dir.parent_path());
+    if (dir.has_parent_path() && dir.parent_path() != dir) createDirectories(dir.parent_path());
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         throw FileSystemError(describeFileError("Could not create the folder", dir, errno));
+}
+
+// Anyone who may change the folder may plant a state file (an upload of any file of ours) or
+// swap a part file: such a folder is refused rather than trusted.
+void requireOwnFolder(const fs::path& dir) {
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0) return;  // creation already reported what went wrong
+    if (st.st_uid != ::geteuid())
+        throw FileSystemError("The folder “" + dir.string() +
+                              "” belongs to another user. Velvetharbor keeps its data only in your own folders.");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        throw FileSystemError("The folder “" + dir.string() +
+                              "” can be changed by other users. Remove their write permission (chmod go-w) "
+                              "and try again.");
+}
+
+}  // namespace
+
+void createPrivateDirectories(const fs::path& dir) {
+    createDirectories(dir);
+    if (!dir.empty()) requireOwnFolder(dir);
 }
 
 }  // namespace vhbr

@@ -11,8 +11,8 @@ namespace vhbr {
 // leaving any earlier target untouched and no temporary file behind.
 void writeFileAtomically(const std::filesystem::path& target, std::string_view data);
 
-// Creates dir and missing parents with mode 0700 (existing folders are left as they are).
-// Throws FileSystemError on failure.
+// Creates dir and missing parents with mode 0700 (existing folders are left as they are), and
+// refuses a dir that belongs to another user or that others may write to. Throws FileSystemError.
 void createPrivateDirectories(const std::filesystem::path& dir);
 
 // "<what> “<path>”: <strerror(err)>", the description used for local file failures.

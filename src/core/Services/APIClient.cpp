@@ -1,10 +1,39 @@
 #include "Services/APIClient.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "Platform/Url.hpp"
 
 namespace vhbr {
+
+namespace {
+
+bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// A service's text goes to a terminal or a dialog as plain words: escape sequences and control
+// characters (which could rewrite what a terminal shows) are dropped, line breaks become spaces.
+std::string strippingControlCharacters(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // C1 controls (U+0080–U+009F) are two bytes in UTF-8: 0xC2 then 0x80–0x9F.
+        if (c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            ++i;
+            continue;
+        }
+        if (c == '\n' || c == '\r' || c == '\t') {
+            if (!out.empty() && out.back() != ' ') out += ' ';
+        } else if (!isControl(c)) {
+            out += static_cast<char>(c);
+        }
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+}  // namespace
 
 std::optional<std::string> APIClientResponse::errorMessage() const {
     if (data.empty()) return std::nullopt;
@@ -12,7 +41,7 @@ std::optional<std::string> APIClientResponse::errorMessage() const {
     if (!json.is_object()) return std::nullopt;
     for (const char* key : {"message", "error"}) {
         auto it = json.find(key);
-        if (it != json.end() && it->is_string()) return it->get<std::string>();
+        if (it != json.end() && it->is_string()) return strippingControlCharacters(it->get<std::string>());
     }
     return std::nullopt;
 }
@@ -47,7 +76,13 @@ APIClientResponse APIClient::postRaw(const std::string& path, const nlohmann::js
     request.idleTimeout = timeout_;
     request.connectTimeout = timeout_;
     request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
-    if (bearerToken) request.headers.emplace_back("Authorization", "Bearer " + *bearerToken);
+    if (bearerToken) {
+        // A line break in the token would end the header and start one of the token's choosing.
+        if (std::any_of(bearerToken->begin(), bearerToken->end(),
+                        [](char c) { return isControl(static_cast<unsigned char>(c)); }))
+            throw AppError("The sign-in token is not valid. Sign in again.");
+        request.headers.emplace_back("Authorization", "Bearer " + *bearerToken);
+    }
     try {
         request.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
     } catch (const nlohmann::json::exception&) {
