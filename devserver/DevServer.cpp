@@ -421,6 +421,17 @@ void DevServer::routeUpdates() {
 }
 
 void DevServer::routeControl() {
+    // The control endpoints steer the whole service. A web page could reach them through a name of
+    // its own that resolves to 127.0.0.1 (DNS rebinding) while the demo runs; its requests carry
+    // that name as Host, so only this server's own address and port are answered.
+    svr_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (req.path.rfind("/__dev/", 0) != 0) return httplib::Server::HandlerResponse::Unhandled;
+        const std::string host = req.get_header_value("Host");
+        const std::string port = origin_.substr(origin_.rfind(':'));
+        if (host == "127.0.0.1" + port || host == "localhost" + port) return httplib::Server::HandlerResponse::Unhandled;
+        sendJson(res, 403, {{"message", "Control requests must be addressed to " + origin_ + "."}});
+        return httplib::Server::HandlerResponse::Handled;
+    });
     svr_.Get("/__dev/stats", [this](const httplib::Request&, httplib::Response& res) {
         sendJson(res, 200, faults_.stats());
     });

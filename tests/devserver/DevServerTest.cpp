@@ -194,8 +194,10 @@ TEST(DevServerApi, MultipartUploadIsAssembledAndChecked) {
     const json done{{"objectKey", key}, {"fileName", "clip one.mp4"}, {"fileSize", whole.size()}, {"mimeType", "video/mp4"}};
     EXPECT_EQ(api.post(Service::taskPath(id, "upload-complete"), done)->status, 400);
 
-    api.ok(completePath, list({{1, etags[0]}, {2, etags[1]}, {3, etags[2]}}));
-    EXPECT_EQ(api.post(completePath, list({{1, etags[0]}, {2, etags[1]}, {3, etags[2]}}))->status, 404);
+    const json assembled = api.ok(completePath, list({{1, etags[0]}, {2, etags[1]}, {3, etags[2]}}));
+    // A client that lost the reply asks again and gets the same answer; another request finds no upload.
+    EXPECT_EQ(api.ok(completePath, list({{1, etags[0]}, {2, etags[1]}, {3, etags[2]}})), assembled);
+    EXPECT_EQ(api.post(completePath, list({{1, etags[0]}, {2, etags[1]}}))->status, 404);
     EXPECT_FALSE(std::filesystem::exists(server.dataDir() / "multipart" / uploadId));
 
     json wrongSize = done;
@@ -376,6 +378,27 @@ TEST(DevServerState, RestartKeepsTasksTokensAndUploads) {
              {{"objectKey", session["objectKey"]}, {"uploadId", session["uploadId"]},
               {"parts", {{{"ETag", etag.substr(1, etag.size() - 2)}, {"PartNumber", 1}}}}});
     EXPECT_EQ(server.tasks().at(0)["sha256"], hexDigest(EVP_sha256(), "ok"));
+}
+
+// A page whose own host name resolves to 127.0.0.1 (DNS rebinding) must not steer the service.
+TEST(DevServerControl, AnswersOnlyRequestsAddressedToItsOwnHost) {
+    DevServer server;
+    const std::string port = std::to_string(server.port());
+    httplib::Client client("127.0.0.1", server.port());
+    const std::vector<std::pair<std::string, int>> cases{
+        {"127.0.0.1:" + port, 200}, {"localhost:" + port, 200},     {"attacker.example:" + port, 403},
+        {"127.0.0.1.nip.io:" + port, 403}, {"127.0.0.1:1", 403},    {"", 403},
+    };
+    for (const auto& [host, status] : cases) {
+        SCOPED_TRACE(host);
+        const httplib::Headers headers{{"Host", host}};
+        auto stats = client.Get("/__dev/stats", headers);
+        ASSERT_TRUE(stats);
+        EXPECT_EQ(stats->status, status);
+        auto reset = client.Post("/__dev/reset", headers, "{}", "application/json");
+        ASSERT_TRUE(reset);
+        EXPECT_EQ(reset->status, status);
+    }
 }
 
 TEST(DevServerWebApp, PagesCarryTheBridge) {
