@@ -131,6 +131,10 @@ TEST(UploadFileValidator, DurationOfNonMediaOrMissingFileIsAbsent) {
     EXPECT_EQ(V::durationHint(dir / "missing.wav"), std::nullopt);
     EXPECT_EQ(V::durationHint(sparseFile(dir / "zeros.mkv", 65536)), std::nullopt);
     EXPECT_EQ(V::durationHint(writeText(dir / "words.mp3", "ID3 and then nothing")), std::nullopt);
+    // A second of sound in a container we do not accept (Sun audio) is not parsed at all.
+    std::string au = std::string(".snd") + std::string("\0\0\0\x18\0\0\x1f\x40\0\0\0\x02\0\0\x1f\x40\0\0\0\x01", 20);
+    au += std::string(8000, '\x40');
+    EXPECT_EQ(V::durationHint(writeText(dir / "voice.wav", au)), std::nullopt);
 }
 
 TEST(UploadFileValidator, MimeTypesComeFromTheFixedTable) {

@@ -125,6 +125,13 @@ std::string clientRequestID(const UploadFileMetadata& metadata) {
     return "mac-" + hexPrefix(digest, 12);
 }
 
+namespace {
+
+// The demuxers of the eleven accepted containers (mp4, mov, m4a and m4v share one, as do mkv and webm).
+constexpr const char* kProbedFormats = "matroska,webm,mov,mp4,m4a,avi,wav,mp3,ogg,aac";
+
+}  // namespace
+
 std::optional<double> durationHint(const fs::path& fileURL) {
     silenceMediaLibraryLogging();
     // "file:" keeps a colon in the name from being read as a protocol; the whitelist keeps a
@@ -135,6 +142,11 @@ std::optional<double> durationHint(const fs::path& fileURL) {
     const std::string url = "file:" + absolute.string();
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
+    // Only the demuxers of the accepted containers parse the file (each of the many others is
+    // attack surface), and a crafted file cannot make the probe read or analyse without end.
+    av_dict_set(&options, "format_whitelist", kProbedFormats, 0);
+    av_dict_set(&options, "probesize", "5000000", 0);
+    av_dict_set(&options, "analyzeduration", "5000000", 0);
     AVFormatContext* context = nullptr;
     const int opened = avformat_open_input(&context, url.c_str(), nullptr, &options);
     av_dict_free(&options);
