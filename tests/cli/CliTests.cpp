@@ -131,6 +131,26 @@ TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {
     EXPECT_EQ(server.requestCount("create-task"), 1);
 }
 
+// The token command starts like from a fresh shell: nothing blocked, nothing ignored (the CLI
+// blocks its stop signals and ignores SIGPIPE, which a child would otherwise inherit). Its mask
+// and ignored standard signals are its token, which the service knows only as all zeros.
+TEST(CliTokenCommand, StartsWithAnEmptySignalMaskAndDefaultDispositions) {
+    TempDir dir;
+    DevServer server(DevServerOptions{.tokens = {std::string(23, '0')}});
+    const auto file = writePatternFile(dir / "talk.mp3", 1000);
+    ChildProcess run(std::filesystem::path(VHBR_BIN_DIR) / "velvetharbor-cli",
+                     {"upload", file.string(), "--token-command",
+                      // Signals 1 to 28 of the ignored set: above them are the C library's own.
+                      "awk '/^SigBlk/ { b = $2 } /^SigIgn/ { i = substr($2, 10) } END { print b i }' /proc/self/status"},
+                     {{"XDG_DATA_HOME", (dir / "data").string()},
+                      {"XDG_CONFIG_HOME", (dir / "config").string()},
+                      {"VHBR_API_URL", server.baseUrl()},
+                      {"VHBR_WEB_URL", server.baseUrl() + "/app"},
+                      {"VHBR_TOKEN", ""}},
+                     dir.path());
+    EXPECT_EQ(run.wait(), 0) << run.err();
+}
+
 struct KillCase {
     const char* name;
     int sig;

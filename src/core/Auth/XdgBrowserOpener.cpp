@@ -1,5 +1,6 @@
 #include "Auth/XdgBrowserOpener.hpp"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,8 +16,15 @@ namespace vhbr {
 void XdgBrowserOpener::open(const std::string& url) {
     posix_spawnattr_t attributes;
     if (posix_spawnattr_init(&attributes) != 0) return;
-    // A session of its own: a Ctrl-C meant for the CLI must not reach the browser launcher.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // A session of its own: a Ctrl-C meant for the CLI must not reach the browser launcher. And
+    // a clean signal state: what this process blocks or ignores (its stop signals, SIGPIPE) would
+    // otherwise be inherited by the browser.
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::string program = "xdg-open";
     std::string argument = url;
