@@ -5,7 +5,9 @@
 #include <thread>
 
 #include "ChildProcess.hpp"
+#include "CommandTokenProvider.hpp"
 #include "DevServer.hpp"
+#include "Support/Errors.hpp"
 #include "TempDir.hpp"
 #include "Upload/FilePartWriter.hpp"
 #include "Upload/UploadStateStore.hpp"
@@ -136,7 +138,9 @@ TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {
 // and ignored standard signals are its token, which the service knows only as all zeros.
 TEST(CliTokenCommand, StartsWithAnEmptySignalMaskAndDefaultDispositions) {
     TempDir dir;
-    DevServer server(DevServerOptions{.tokens = {std::string(23, '0')}});
+    DevServerOptions options;
+    options.tokens = {std::string(23, '0')};
+    DevServer server(options);
     const auto file = writePatternFile(dir / "talk.mp3", 1000);
     ChildProcess run(std::filesystem::path(VHBR_BIN_DIR) / "velvetharbor-cli",
                      {"upload", file.string(), "--token-command",
@@ -149,6 +153,29 @@ TEST(CliTokenCommand, StartsWithAnEmptySignalMaskAndDefaultDispositions) {
                       {"VHBR_TOKEN", ""}},
                      dir.path());
     EXPECT_EQ(run.wait(), 0) << run.err();
+}
+
+// A token command that hangs is killed with everything it started once its time is up.
+TEST(CliTokenCommand, AHangingCommandIsKilledAfterItsTimeOut) {
+    TempDir dir;
+    const auto pidFile = dir / "sleeper.pid";
+    cli::CommandTokenProvider provider(std::nullopt, "sleep 30 & echo $! > '" + pidFile.string() + "'; wait",
+                                       std::chrono::milliseconds(1000));
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        provider.idToken().get();
+        ADD_FAILURE() << "a token arrived";
+    } catch (const AppError& e) {
+        EXPECT_STREQ(e.what(), "The token command did not finish in time.");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    int sleeper = 0;
+    std::ifstream(pidFile) >> sleeper;
+    ASSERT_GT(sleeper, 0);
+    std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
+    std::string pid, name, state;
+    stat >> pid >> name >> state;
+    EXPECT_TRUE(state.empty() || state == "Z") << state;  // gone, or dead and not yet reaped by init
 }
 
 struct KillCase {
@@ -180,7 +207,9 @@ TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
     run->signal(GetParam().sig);
     const int status = run->wait();
     EXPECT_EQ(status, 128 + GetParam().sig);
-    if (GetParam().sig != SIGKILL) EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
+    if (GetParam().sig != SIGKILL) {
+        EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
+    }
     ASSERT_TRUE(eventually([&] { return GetParam().settled(server); }));
 
     auto saved = states();

@@ -251,7 +251,9 @@ TEST_F(BadReplies, LostCompletionReplyResumesWithTheCompletionOnly) {
 // On a slow link the part URLs' signatures expire before the last parts go out: the storage's 403
 // fetches fresh URLs for the parts still pending, and the upload goes on.
 TEST_F(BadReplies, PartURLsThatExpireMidUploadAreFetchedAfresh) {
-    DevServer shortLived(DevServerOptions{.partUrlTtlSeconds = 2});
+    DevServerOptions options;
+    options.partUrlTtlSeconds = 2;
+    DevServer shortLived(options);
     shortLived.fault({{"route", "part-put"}, {"times", 6}, {"delayMs", 2500}});  // held past the expiry
     const auto file = mediaFile("slow-link.mov", 75 * kMiB, 700);
     auto manager = makeFastManager(kTimeout, shortLived.baseUrl());

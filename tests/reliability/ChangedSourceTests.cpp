@@ -52,11 +52,12 @@ TEST_F(ReliabilityTest, ASourceChangedUnderItsUploadFailsAndNeverCompletes) {
          append},
     };
     auto manager = makeFastManager(5000ms);
-    std::size_t index = 0;
+    unsigned index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         server.reset();
-        const auto file = mediaFile("changing-" + std::to_string(index++) + ".mov", c.size, 600 + index);
+        ++index;
+        const auto file = mediaFile("changing-" + std::to_string(index) + ".mov", c.size, 600 + index);
         const auto draft = draftFor(file);
         if (c.hold.is_null())
             c.change(file);

@@ -84,7 +84,7 @@ TEST_F(ResumeTest, WithAllPartsDoneOnlyTheCompletionIsSent) {
 TEST_F(ResumeTest, PartFoldersOfNoSavedOrRunningUploadAreRemovedAtStart) {
     failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
     const auto saved = UploadStateStore(stateDir()).loadIncompleteStates().at(0).clientRequestId;
-    for (const std::string name : {saved, std::string("orphan"), std::string("running")}) {
+    for (const std::string& name : {saved, std::string("orphan"), std::string("running")}) {
         std::filesystem::create_directories(partDir() / name);
         writePatternFile(partDir() / name / "part-1", 10);
     }
