@@ -41,6 +41,10 @@ struct HttpRequest {
     // being kept in the response, so a large download goes to disk; maxReplyBytes still caps it.
     // Returning false ends the transfer with an error.
     std::function<bool(std::string_view chunk)> bodySink;
+    // Redirects followed by the session (method and body kept, each hop checked: https, or http
+    // only to this machine when the request began there; the token never goes to another host).
+    // 0 hands a 3xx reply to the caller, which then follows it itself.
+    long maxRedirects = 5;
 };
 
 struct HttpResponse {

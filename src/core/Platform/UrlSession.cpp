@@ -20,9 +20,6 @@ namespace vhbr {
 namespace {
 
 constexpr long kUploadBufferBytes = 512 * 1024;
-// Object stores answer 307/308 right after a bucket is created or moved; a few hops are normal,
-// more is a loop.
-constexpr long kMaxRedirects = 5;
 constexpr const char* kInsecureURL = "Only secure (https) addresses may be used for transfers.";
 
 void globalInit() {
@@ -149,7 +146,8 @@ struct UrlSession::Transfer {
         } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
             std::string_view value = line.substr(colon + 1);
             while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-            if (t->redirecting && ::strncasecmp(line.data(), "Location:", 9) == 0 && !t->allowsRedirect(value)) {
+            if (t->redirecting && t->request.maxRedirects > 0 && ::strncasecmp(line.data(), "Location:", 9) == 0 &&
+                !t->allowsRedirect(value)) {
                 t->insecureHop = true;
                 return 0;
             }
@@ -230,8 +228,8 @@ struct UrlSession::Transfer {
         const char* protocols = url::isLoopbackHttp(request.url) ? "http,https" : "https";
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, protocols);
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.maxRedirects > 0 ? 1L : 0L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, request.maxRedirects);
         // A redirected POST stays a POST with its body (libcurl would turn it into a GET).
         curl_easy_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
         // The bearer token never travels to another host (libcurl's default, stated here on purpose).

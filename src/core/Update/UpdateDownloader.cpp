@@ -128,6 +128,7 @@ long UpdateDownloader::get(std::string url, std::size_t maxBytes,
         request.connectTimeout = options_.connectTimeout;
         request.maxReplyBytes = maxBytes;
         request.bodySink = sink;
+        request.maxRedirects = 0;  // each hop is checked here
         const HttpResponse response = session_.perform(std::move(request), stop);
         const auto location = response.header("Location");
         if (!isRedirect(response.statusCode) || !location) return response.statusCode;
