@@ -80,8 +80,16 @@ void Application::on_startup() {
         updater_ = updater.get();
         return updater;
     };
-    model_ =
-        std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults), options);
+    try {
+        model_ = std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults),
+                                            options);
+    } catch (const std::exception& e) {
+        // No exception may leave this GTK callback; the user is told on activation instead.
+        startupError_ = e.what();
+        log_.write(LogLevel::error, "Velvetharbor cannot start: " + startupError_);
+        hold();
+        return;
+    }
     if (updater_)
         updateDialog_ = std::make_unique<UpdateDialog>(
             updater_->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
@@ -158,9 +166,13 @@ MainWindow& Application::presentMainWindowFirst() {
     return *window_;
 }
 
-void Application::on_activate() { presentMainWindowFirst(); }
+void Application::on_activate() {
+    if (!model_) return showStartupError();
+    presentMainWindowFirst();
+}
 
 void Application::on_open(const type_vec_files& files, const Glib::ustring&) {
+    if (!model_) return showStartupError();
     presentMainWindowFirst();
     std::vector<std::string> uris;
     for (const auto& file : files) uris.push_back(file->get_uri());
@@ -171,6 +183,13 @@ void Application::presentMainWindow() {
     // Also from the tray or a notification of an app that the desktop started as a service, which
     // has no window yet.
     presentMainWindowFirst();
+}
+
+void Application::showStartupError() {
+    if (startupErrorShown_) return;
+    startupErrorShown_ = true;
+    MessageQuestion::ask(nullptr, Gtk::MESSAGE_ERROR, _("Velvetharbor cannot start"), startupError_,
+                         {_("Quit")}, [this](int) { quit(); });
 }
 
 void Application::confirmResume(const std::string& message, const std::string& informativeText,

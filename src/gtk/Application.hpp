@@ -62,6 +62,8 @@ private:
     void updateLogoutInhibitor();
     void returnFreedMemorySoon();
     void onQueryEnd();
+    // The app could not be set up (say, its data folder is not private): says why, then quits.
+    void showStartupError();
     static gboolean onUnixSignal(gpointer data);
 
     GLibMainExecutor main_;
@@ -69,7 +71,8 @@ private:
     std::unique_ptr<GioBrowserOpener> browser_;
     std::unique_ptr<LauncherEntry> launcher_;
     std::unique_ptr<GioNotificationService> notifications_;
-    std::unique_ptr<AppModel> model_;
+    std::unique_ptr<AppModel> model_;  // absent when setting up failed: startupError_ says why
+    std::string startupError_;
     AppcastSoftwareUpdater* updater_ = nullptr;  // owned by model_; absent without feed and key
     std::unique_ptr<UpdateDialog> updateDialog_;
     std::filesystem::path relaunchProgram_;
@@ -78,6 +81,7 @@ private:
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;
     guint inhibitCookie_ = 0;
     bool quitQuestionShown_ = false;
+    bool startupErrorShown_ = false;
     std::vector<guint> signalSources_;
 };
 

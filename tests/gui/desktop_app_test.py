@@ -236,6 +236,17 @@ def run(session):
     long_path, _ = s.media(long_name, 1)
     large, large_sha = s.media("lecture.wav", 400)  # above 50 MiB: a multipart upload
 
+    # A data folder that other users may change is refused: the app says why and quits.
+    uploads = os.path.join(s.env["XDG_DATA_HOME"], "Velvetharbor", "Uploads")
+    os.makedirs(uploads, mode=0o700)
+    os.chmod(uploads, 0o777)
+    s.app = s.launch()
+    alert = wait_for("the start-up error", lambda: s.dialog("Velvetharbor cannot start"))
+    s.screenshot("00-startup-error")
+    press(find(alert, name="Quit", role="push button"))
+    s.app.wait(timeout=20)
+    os.chmod(uploads, 0o700)
+
     # A web app that cannot be reached: the error overlay.
     s.env["VHBR_WEB_URL"] = f"http://127.0.0.1:{closed_port()}/app"
     s.start_app()
