@@ -183,7 +183,9 @@ TEST_F(UploadManagerTest, TheLockIsHeldThroughTheCleanUp) {
     ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("staged-upload-cleanup") == 1; }));
     EXPECT_THROW(UploadJobLock(dir / "Locks", model->clientRequestId()), AppError);
     waitForJobs(*manager, std::chrono::seconds(5));
+    EXPECT_TRUE(filesUnder(dir / "Locks").empty()) << "the lock file goes with its upload";
     EXPECT_NO_THROW(UploadJobLock(dir / "Locks", model->clientRequestId()));
+    EXPECT_TRUE(filesUnder(dir / "Locks").empty());
 }
 
 TEST(UploadJobLock, AKeyThatCannotNameAFileIsRefused) {
