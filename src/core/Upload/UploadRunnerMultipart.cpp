@@ -8,7 +8,7 @@
 #include "Platform/CancellableSleep.hpp"
 #include "Upload/PartTransferGroup.hpp"
 #include "Upload/UploadAPIModels.hpp"
-#include "Upload/UploadManager.hpp"
+#include "Upload/UploadRunner.hpp"
 
 namespace vhbr {
 
@@ -80,7 +80,7 @@ bool byPartNumber(const CompletedUploadPart& a, const CompletedUploadPart& b) {
 
 }  // namespace
 
-void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
+void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
                                     const std::string& token, const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
@@ -99,12 +99,12 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
     // Part files never outlive a run, whichever way it ends (also a failed write: a full disk
     // must not stay full of half an upload).
     struct PartFilesCleanup {
-        UploadManager& manager;
+        UploadRunner& runner;
         const std::string& id;
-        ~PartFilesCleanup() { manager.removePartFiles(id); }
+        ~PartFilesCleanup() { runner.removePartFiles(id); }
     } cleanup{*this, state.clientRequestId};
 
-    const auto partDir = FilePartWriter::preparePartDirectory(state.clientRequestId, options_.partDirectory);
+    const auto partDir = FilePartWriter::preparePartDirectory(state.clientRequestId, settings_.partDirectory);
     // Acknowledged parts (from an earlier run) are neither written nor sent again.
     std::vector<std::int64_t> pending;
     for (std::int64_t n = 1; n <= urlsRequest.totalParts; ++n) {
@@ -136,7 +136,7 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
             // Also half a part that could not be written: on a full disk it is the space needed back.
             const PartFileRemoval removal{part.fileURL};
             FilePartWriter::writePart(source.descriptor(), source.path(), part, childStop);
-            return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop,
+            return uploadPartWithRetry(partUploader_, part, url, mime, settings_.backoffBase, childStop,
                                        quit_.get_token(), log_);
         });
     };
@@ -158,9 +158,9 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
         state.completedParts.push_back(part);
         std::sort(state.completedParts.begin(), state.completedParts.end(), byPartNumber);
         saveState(state);
-        onMain([this, model, progress = multipartProgress(state)] {
+        host_.post([this, model, progress = multipartProgress(state)] {
             model->setProgress(progress);
-            updateDockBadge();
+            host_.progressChanged();
         });
     };
     const auto fail = [&](std::exception_ptr error) {
@@ -202,7 +202,7 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
     if (firstError) std::rethrow_exception(firstError);
 }
 
-void UploadManager::completeMultipart(const UploadState& state, const std::string& taskId,
+void UploadRunner::completeMultipart(const UploadState& state, const std::string& taskId,
                                       const std::string& token, bool repeating, std::stop_token stop) {
     // Sorted here too: a state whose parts were all done before a resume may list them in any order.
     auto parts = state.completedParts;
