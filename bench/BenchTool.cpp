@@ -2,7 +2,9 @@
 // and prints plain "key=value" words that the script collects.
 //
 //   generate FILE MIB SEED                   writes a WAV file of MIB MiB of seeded noise
-//   measure RESULT -- CMD [ARG...]           runs CMD; writes "wall_s cpu_s maxrss_kib" to RESULT
+//   measure RESULT -- CMD [ARG...]           runs CMD; writes "wall_s cpu_s maxrss_kib peak_dir_kib" to
+//                                            RESULT, the last the most disk that the files under
+//                                            $VHBR_BENCH_WATCH_DIR took at once (sampled, 0 unset)
 //   presign API_URL KEY                      prints a presigned PUT URL for a fresh object
 //   ideal-multipart API_URL TOKEN FILE MIME  the CLI's multipart protocol, parts PUT from FILE
 //   engine-put URL FILE MIME                 the CLI's single PUT through the engine's UrlSession
@@ -22,10 +24,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +39,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -133,7 +138,44 @@ int generate(const fs::path& file, std::int64_t mib, std::uint64_t seed) {
 // ---- measure ----------------------------------------------------------------------------------
 
 // The child's own resource usage comes from wait4, so nothing else in this process counts.
+// Disk blocks taken by the files under a folder, in KiB; what vanishes while it is read counts 0.
+long diskKiB(const fs::path& root) {
+    long kib = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        struct stat st{};
+        if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) kib += static_cast<long>(st.st_blocks) / 2;
+    }
+    return kib;
+}
+
+// Samples the folder every few milliseconds until stopped and keeps the largest figure.
+class DiskWatcher {
+public:
+    explicit DiskWatcher(const char* root) {
+        if (!root || !*root) return;
+        thread_ = std::jthread([this, dir = fs::path(root)](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                peak_ = std::max(peak_.load(), diskKiB(dir));
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    long stop() {
+        if (thread_.joinable()) {
+            thread_.request_stop();
+            thread_.join();
+        }
+        return peak_;
+    }
+
+private:
+    std::atomic<long> peak_{0};
+    std::jthread thread_;
+};
+
 int measure(const fs::path& result, char** command) {
+    DiskWatcher watcher(std::getenv("VHBR_BENCH_WATCH_DIR"));
     const auto start = Clock::now();
     const pid_t pid = ::fork();
     if (pid < 0) fail("fork failed");
@@ -152,7 +194,7 @@ int measure(const fs::path& result, char** command) {
     const double cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     std::FILE* out = std::fopen(result.c_str(), "w");
     if (!out) fail("cannot write " + result.string());
-    std::fprintf(out, "%.4f %.4f %ld\n", wall, cpu, usage.ru_maxrss);
+    std::fprintf(out, "%.4f %.4f %ld %ld\n", wall, cpu, usage.ru_maxrss, watcher.stop());
     std::fclose(out);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "DevServer.hpp"
 #include "Notifications/NotificationService.hpp"
@@ -45,6 +49,44 @@ struct RecordingNotifications : NotificationService {
 struct RecordingBadge : BadgeSink {
     std::vector<std::optional<std::string>> values;
     void setBadge(const std::optional<std::string>& text) override { values.push_back(text); }
+};
+
+// Watches a part folder from its own thread while an upload runs: the most bytes its files held
+// at once and every file name seen.
+class PartFolderWatcher {
+public:
+    explicit PartFolderWatcher(std::filesystem::path root)
+        : thread_([this, root = std::move(root)](std::stop_token stop) {
+              while (!stop.stop_requested()) {
+                  sample(root);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    std::uintmax_t peakBytes() const { return peak_; }
+    std::set<std::string> namesSeen() {
+        std::lock_guard lock(mutex_);
+        return names_;
+    }
+
+private:
+    void sample(const std::filesystem::path& root) {
+        std::uintmax_t bytes = 0;
+        std::error_code error;
+        for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end;
+             it.increment(error)) {
+            std::error_code gone;  // a part removed while it is looked at
+            if (!it->is_regular_file(gone)) continue;
+            bytes += std::filesystem::file_size(it->path(), gone) * !gone;
+            std::lock_guard lock(mutex_);
+            names_.insert(it->path().filename().string());
+        }
+        peak_ = std::max<std::uintmax_t>(peak_, bytes);
+    }
+
+    std::atomic<std::uintmax_t> peak_{0};
+    std::mutex mutex_;
+    std::set<std::string> names_;
+    std::jthread thread_;  // last: stops before what it fills goes away
 };
 
 class UploadManagerTest : public ::testing::Test {

@@ -62,6 +62,30 @@ TEST_F(ResumeTest, WithEverythingSavedOnlyMissingPartsAreSent) {
     for (const auto& part : saved) EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 0);
 }
 
+// Parts 13 to 15 fail for good, so exactly parts 1 to 12 are acknowledged; the resume neither
+// sends nor writes any of them.
+TEST_F(ResumeTest, AcknowledgedPartsAreNotWrittenAgain) {
+    for (int part : {14, 15})
+        server.fault({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", part}});
+    auto file =
+        failOnce({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", 13}}, 150 * kMiB);
+    auto saved = UploadStateStore(stateDir()).loadIncompleteStates().at(0).completedParts;
+    ASSERT_EQ(saved.size(), 12u);
+    std::unique_ptr<UploadManager> manager;
+    std::set<std::string> written;
+    {
+        PartFolderWatcher watcher(partDir());
+        manager = relaunchAndResume();
+        written = watcher.namesSeen();
+    }
+    expectCompletedWithSource(*manager, file);
+    for (const auto& part : saved) {
+        EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 0) << part.partNumber;
+        EXPECT_FALSE(written.contains("part-" + std::to_string(part.partNumber))) << part.partNumber;
+    }
+    EXPECT_FALSE(written.empty()) << "the watcher saw the parts that were sent";
+}
+
 TEST_F(ResumeTest, WithATaskButNoSessionANewSessionIsAskedForTheSameTask) {
     auto file = failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}});
     auto manager = relaunchAndResume();

@@ -152,6 +152,24 @@ void writePart(PartCopier& copier, const PartFile& part, off_t offset) {
 
 }  // namespace
 
+fs::path preparePartDirectory(const std::string& clientRequestId, const fs::path& directory) {
+    const fs::path partDir = partDirectory(clientRequestId, directory);
+    removeLeftovers(partDir);
+    createPrivateDirectories(partDir);
+    return partDir;
+}
+
+PartFile plannedPart(std::int64_t partNumber, std::int64_t fileSize, const fs::path& partDir) {
+    const std::int64_t offset = (partNumber - 1) * kPartSize;
+    return {partNumber, partDir / ("part-" + std::to_string(partNumber)),
+            std::max<std::int64_t>(0, std::min(fileSize - offset, kPartSize))};
+}
+
+void writePart(int source, const fs::path& sourceURL, const PartFile& part, std::stop_token stop) {
+    PartCopier copier(source, sourceURL, std::move(stop));
+    writePart(copier, part, static_cast<off_t>((part.partNumber - 1) * kPartSize));
+}
+
 std::vector<PartFile> writeParts(const fs::path& sourceURL, std::int64_t fileSize,
                                  const std::string& clientRequestId, const fs::path& directory) {
     FileDescriptor source(::open(sourceURL.c_str(), O_RDONLY | O_CLOEXEC));
@@ -162,19 +180,12 @@ std::vector<PartFile> writeParts(const fs::path& sourceURL, std::int64_t fileSiz
 std::vector<PartFile> writeParts(int source, const fs::path& sourceURL, std::int64_t fileSize,
                                  const std::string& clientRequestId, const fs::path& directory,
                                  std::stop_token stop) {
-    const fs::path partDir = partDirectory(clientRequestId, directory);
-    removeLeftovers(partDir);
-    createPrivateDirectories(partDir);
-
-    PartCopier copier(source, sourceURL, std::move(stop));
+    const fs::path partDir = preparePartDirectory(clientRequestId, directory);
     std::vector<PartFile> parts;
     const std::int64_t count = partCount(fileSize);
     for (std::int64_t n = 1; n <= count; ++n) {
-        const std::int64_t offset = (n - 1) * kPartSize;
-        PartFile part{n, partDir / ("part-" + std::to_string(n)),
-                      std::max<std::int64_t>(0, std::min(fileSize - offset, kPartSize))};
-        writePart(copier, part, static_cast<off_t>(offset));
-        parts.push_back(std::move(part));
+        parts.push_back(plannedPart(n, fileSize, partDir));
+        writePart(source, sourceURL, parts.back(), stop);
     }
     return parts;
 }

@@ -1,6 +1,10 @@
 #pragma once
 // An advisory lock per clientRequestId, so two processes never run the same upload at once
-// (they would share one state file and one part folder).
+// (they would share one state file and one part folder). The lock file under the lock folder
+// exists only while its upload runs.
+//
+// Threads: taken and released by the job thread that runs the upload (or by the main thread for
+// a moment, to see whether a part folder is in use).
 
 #include <filesystem>
 #include <string>
@@ -17,6 +21,7 @@ public:
     UploadJobLock& operator=(const UploadJobLock&) = delete;
 
 private:
+    std::filesystem::path path_;
     int fd_ = -1;
 };
 

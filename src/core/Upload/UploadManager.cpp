@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Platform/AppPaths.hpp"
+#include "Notifications/NotificationService.hpp"
 #include "Platform/AtomicFile.hpp"
 #include "Support/Percent.hpp"
 #include "Support/Uuid.hpp"
@@ -41,10 +42,10 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
       stateStore_(stateStore ? std::move(*stateStore) : UploadStateStore()),
       partUploader_(partUploader),
       defaults_(defaults),
-      options_(std::move(options)),
-      log_(options_.log) {
-    if (options_.partDirectory.empty()) options_.partDirectory = uploadPartsDirectory();
-    if (options_.lockDirectory.empty()) options_.lockDirectory = appDataDirectory() / "Locks";
+      options_(withDefaultFolders(std::move(options))),
+      log_(options_.log),
+      runner_(apiClient_, stateStore_, partUploader_,
+              {options_.partDirectory, options_.lockDirectory, options_.backoffBase}, log_, runnerHost()) {
     try {
         createPrivateDirectories(options_.partDirectory);
     } catch (const std::exception& e) {
@@ -54,6 +55,21 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
     resumableStates_ = loadStatesOrNone(stateStore_, log_);
     if (!resumableStates_.empty()) log_.info(resumeInformativeText(resumableStates_.size()));
     removeOrphanPartFolders();
+}
+
+UploadManager::Options UploadManager::withDefaultFolders(Options options) {
+    if (options.partDirectory.empty()) options.partDirectory = uploadPartsDirectory();
+    if (options.lockDirectory.empty()) options.lockDirectory = appDataDirectory() / "Locks";
+    return options;
+}
+
+UploadRunner::Host UploadManager::runnerHost() {
+    return {[this](std::function<void()> fn) { onMain(std::move(fn)); },
+            [this](const ModelPtr& model, const std::string& message) { failJob(model, message); },
+            [this](const ModelPtr& model, const std::string& taskId, const std::string& fileName) {
+                completeJob(model, taskId, fileName);
+            },
+            [this] { updateDockBadge(); }};
 }
 
 void UploadManager::removeOrphanPartFolders() {
@@ -75,8 +91,7 @@ void UploadManager::removeOrphanPartFolders() {
 
 UploadManager::~UploadManager() {
     // Quitting is not cancelling: jobs stop where they are and keep their state files.
-    quitting_ = true;
-    quit_.request_stop();
+    runner_.quit();
     for (auto& [id, job] : jobs_) job->thread.request_stop();
     jobs_.clear();
     validations_.clear();
@@ -154,7 +169,7 @@ void UploadManager::start(const UploadDraft& draft) {
     activeUploadsChanged.emit();
     updateDockBadge();
     launchJob(model, [this, draft, clientRequestId, model](std::stop_token stop) {
-        run(draft, clientRequestId, model, stop);
+        runner_.run(draft, clientRequestId, model, stop);
     });
 }
 
@@ -202,6 +217,19 @@ void UploadManager::failJob(const ModelPtr& model, const std::string& message) {
     setUploadAlert(UploadAlert::make("Upload failed", message));
 }
 
+void UploadManager::completeJob(const ModelPtr& model, const std::string& taskId, const std::string& fileName) {
+    model->setProgress(1.0);
+    model->setStatus(UploadTaskStatus::completed(taskId));
+    recordCompletedTaskID(taskId);
+    if (navigator_) navigator_->navigateToTask(taskId);
+    if (!options_.notifications) return;
+    try {
+        options_.notifications->notifyUploadCompleted(fileName, taskId);
+    } catch (const std::exception& e) {
+        log_.warning(std::string("Completion notification not shown: ") + e.what());
+    }
+}
+
 void UploadManager::cancel(const std::string& taskModelId) {
     if (auto it = jobs_.find(taskModelId); it != jobs_.end()) it->second->thread.request_stop();
 }
@@ -230,7 +258,7 @@ void UploadManager::resumeAll() {
         model->setStatus(UploadTaskStatus::paused());
         activeUploads_.insert(activeUploads_.begin(), model);
         launchJob(model, [this, state = std::move(state), model](std::stop_token stop) {
-            resume(state, model, stop);
+            runner_.resume(state, model, stop);
         });
     }
     activeUploadsChanged.emit();

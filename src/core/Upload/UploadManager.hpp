@@ -4,10 +4,10 @@
 //
 // Threads: every public member is called on the main thread (the MainExecutor's), and the
 // published state (activeUploads, completedTaskIDs, pendingDraft, uploadAlert) changes only there,
-// announced by the signals below. Each upload runs as a job on its own worker thread, which owns
-// its UploadState and reaches the models only by posting to the main thread. Stopping a job's
-// token cancels it (staged upload cleaned up); destroying the manager is a quit: jobs stop and
-// their state files stay for the next launch.
+// announced by the signals below. Each upload runs as a job on its own worker thread, in the
+// UploadRunner, which owns its UploadState and reaches the models only by posting to the main
+// thread. Stopping a job's token cancels it (staged upload cleaned up); destroying the manager is
+// a quit: jobs stop and their state files stay for the next launch.
 
 #include <sigc++/sigc++.h>
 #include <atomic>
@@ -35,14 +35,13 @@
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadFileValidator.hpp"
 #include "Upload/UploadModels.hpp"
+#include "Upload/UploadRunner.hpp"
 #include "Upload/UploadState.hpp"
 #include "Upload/UploadStateStore.hpp"
 
 namespace vhbr {
 
 class NotificationService;
-
-inline constexpr std::int64_t kMultipartThreshold = 52'428'800;
 
 // Shows the mean progress of active uploads on the launcher ("37%"), or nothing.
 class BadgeSink {
@@ -84,7 +83,7 @@ public:
     UploadManager& operator=(const UploadManager&) = delete;
 
     // The owners outlive the manager; the token provider may be read from job threads.
-    void setTokenProvider(TokenProvider* provider) { tokenProvider_ = provider; }
+    void setTokenProvider(TokenProvider* provider) { runner_.setTokenProvider(provider); }
     void setNavigator(WebNavigator* navigator) { navigator_ = navigator; }
 
     void enqueueFiles(const std::vector<std::filesystem::path>& files);
@@ -123,6 +122,8 @@ private:
     using ModelPtr = std::shared_ptr<UploadTaskModel>;
 
     // Intake and bookkeeping (main thread).
+    static Options withDefaultFolders(Options options);
+    UploadRunner::Host runnerHost();
     void prepareDraft(const UploadFileMetadata& metadata);
     void updateDockBadge();
     // Part folders left by a killed run that no saved upload will reuse and no running one holds.
@@ -130,34 +131,7 @@ private:
     void launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body);
     void finishJob(const ModelPtr& model);
     void failJob(const ModelPtr& model, const std::string& message);
-
-    // Job bodies (worker threads).
-    void run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
-             std::stop_token stop);
-    void resume(UploadState state, const ModelPtr& model, std::stop_token stop);
-    void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
-                    const std::function<void(UploadState&)>& body);
-    void perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
-                 std::stop_token stop);
-    void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
-                  const std::string& token, const ModelPtr& model, std::stop_token stop);
-    void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
-                  const ModelPtr& model, std::stop_token stop);
-    void uploadSingleFile(const SourceFile& source, std::int64_t fileSize, const std::string& presignedURL,
-                          const std::string& mimeType, std::stop_token stop);
-    void uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
-                         const std::string& token, const ModelPtr& model, std::stop_token stop);
-    void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
-                           bool repeating, std::stop_token stop);
-    // True once every byte is with the storage: only the completion calls are left.
-    static bool transferFinished(const UploadState& state);
-    void cleanupStaged(const UploadState& state);
-    // Best effort: a failure is logged, never raised.
-    void removePartFiles(const std::string& clientRequestId);
-    void removeState(const std::string& clientRequestId);
-    std::string bearerToken(std::stop_token stop);
-    void saveState(UploadState& state);
-    void finishUpload(const UploadState& state, const ModelPtr& model);
+    void completeJob(const ModelPtr& model, const std::string& taskId, const std::string& fileName);
 
     // Runs fn on the main thread unless the manager is gone by then.
     void onMain(std::function<void()> fn);
@@ -170,8 +144,8 @@ private:
     UserDefaults& defaults_;
     Options options_;
     Log log_;
-    std::atomic<TokenProvider*> tokenProvider_{nullptr};
     WebNavigator* navigator_ = nullptr;
+    UploadRunner runner_;  // before the jobs that use it
 
     std::vector<ModelPtr> activeUploads_;
     std::vector<std::string> completedTaskIDs_;
@@ -183,8 +157,6 @@ private:
     std::list<std::future<void>> validations_;
 
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
-    std::atomic<bool> quitting_{false};
-    std::stop_source quit_;  // stops requests that must end on quit even outside a job's own token
 };
 
 }  // namespace vhbr

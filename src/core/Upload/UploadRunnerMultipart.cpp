@@ -1,6 +1,6 @@
-// Multipart transfer: part files, up to six part uploads at once with retries (fresh URLs for parts
-// whose signature expired), every acknowledged part saved at once, then the storage told to
-// assemble the parts.
+// Multipart transfer: up to six part uploads at once with retries (fresh URLs for parts whose
+// signature expired), each part file written just before its transfer and removed after it, every
+// acknowledged part saved at once, then the storage told to assemble the parts.
 
 #include <algorithm>
 #include <map>
@@ -8,7 +8,7 @@
 #include "Platform/CancellableSleep.hpp"
 #include "Upload/PartTransferGroup.hpp"
 #include "Upload/UploadAPIModels.hpp"
-#include "Upload/UploadManager.hpp"
+#include "Upload/UploadRunner.hpp"
 
 namespace vhbr {
 
@@ -25,9 +25,12 @@ constexpr int kURLRefreshesWithoutProgress = 3;
 // expired: the same URL cannot succeed, a fresh one can.
 class PartURLRefused : public Error {
 public:
-    PartURLRefused(PartFile part, std::string url, std::exception_ptr cause)
-        : Error("The server returned status 403."), part(std::move(part)), url(std::move(url)), cause(cause) {}
-    PartFile part;
+    PartURLRefused(std::int64_t partNumber, std::string url, std::exception_ptr cause)
+        : Error("The server returned status 403."),
+          partNumber(partNumber),
+          url(std::move(url)),
+          cause(cause) {}
+    std::int64_t partNumber;
     std::string url;
     std::exception_ptr cause;
 };
@@ -43,7 +46,7 @@ CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const 
             throw;  // the app is quitting: nothing to retry
         } catch (const std::exception& e) {
             if (const auto* api = dynamic_cast<const APIError*>(&e); api && api->status() == 403)
-                throw PartURLRefused(part, url, std::current_exception());
+                throw PartURLRefused(part.partNumber, url, std::current_exception());
             if (attempt == kAttemptsPerPart) throw;
             log.info("Part " + std::to_string(part.partNumber) + " attempt " + std::to_string(attempt) +
                      " failed, retrying: " + e.what());
@@ -62,9 +65,22 @@ double multipartProgress(const UploadState& state) {
                     kProgressCeiling);
 }
 
+// A part file lives only while its part is being sent: acknowledged or failed, it goes at once.
+struct PartFileRemoval {
+    const std::filesystem::path& file;
+    ~PartFileRemoval() {
+        std::error_code ignored;  // whatever stays goes with the part folder at the end of the run
+        std::filesystem::remove(file, ignored);
+    }
+};
+
+bool byPartNumber(const CompletedUploadPart& a, const CompletedUploadPart& b) {
+    return a.partNumber < b.partNumber;
+}
+
 }  // namespace
 
-void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
+void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
                                     const std::string& token, const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
@@ -83,28 +99,44 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
     // Part files never outlive a run, whichever way it ends (also a failed write: a full disk
     // must not stay full of half an upload).
     struct PartFilesCleanup {
-        UploadManager& manager;
+        UploadRunner& runner;
         const std::string& id;
-        ~PartFilesCleanup() { manager.removePartFiles(id); }
+        ~PartFilesCleanup() { runner.removePartFiles(id); }
     } cleanup{*this, state.clientRequestId};
 
-    const auto partFiles = FilePartWriter::writeParts(source.descriptor(), source.path(), state.fileSize,
-                                                      state.clientRequestId, options_.partDirectory, stop);
-    std::vector<PartFile> pending;
-    for (const auto& part : partFiles) {
+    const auto partDir = FilePartWriter::preparePartDirectory(state.clientRequestId, settings_.partDirectory);
+    // Acknowledged parts (from an earlier run) are neither written nor sent again.
+    std::vector<std::int64_t> pending;
+    for (std::int64_t n = 1; n <= urlsRequest.totalParts; ++n) {
         const bool done = std::any_of(state.completedParts.begin(), state.completedParts.end(),
-                                      [&](const auto& c) { return c.partNumber == part.partNumber; });
-        if (!done) pending.push_back(part);
+                                      [&](const auto& c) { return c.partNumber == n; });
+        if (!done) pending.push_back(n);
     }
 
-    PartTransferGroup group;
+    // One worker per part in flight; each writes its part just before sending it, so the disk holds
+    // at most the parts in flight. One more part is queued than there are workers, so a worker
+    // that finishes starts the next part without waiting for this thread to record its result.
+    PartTransferGroup group(kPartsInFlight);
     std::stop_callback cancelGroup(stop, [&group] { group.cancelAll(); });
     std::size_t nextIndex = 0;
     std::exception_ptr firstError;
+    bool recordLateParts = true;
     int refreshesWithoutProgress = 0;
-    const auto submit = [&](const PartFile& part) {
-        group.add([this, part, url = urlsByPart.at(part.partNumber), mime = state.mimeType](std::stop_token childStop) {
-            return uploadPartWithRetry(partUploader_, part, url, mime, options_.backoffBase, childStop,
+    const auto submit = [&](std::int64_t partNumber) {
+        const auto url = urlsByPart.find(partNumber);
+        if (url == urlsByPart.end()) {
+            group.add([partNumber](std::stop_token) -> CompletedUploadPart {
+                throw AppError("Missing upload URL for part " + std::to_string(partNumber) + ".");
+            });
+            return;
+        }
+        group.add([this, &source, &partDir, partNumber, fileSize = state.fileSize, url = url->second,
+                   mime = state.mimeType](std::stop_token childStop) {
+            const PartFile part = FilePartWriter::plannedPart(partNumber, fileSize, partDir);
+            // Also half a part that could not be written: on a full disk it is the space needed back.
+            const PartFileRemoval removal{part.fileURL};
+            FilePartWriter::writePart(source.descriptor(), source.path(), part, childStop);
+            return uploadPartWithRetry(partUploader_, part, url, mime, settings_.backoffBase, childStop,
                                        quit_.get_token(), log_);
         });
     };
@@ -113,28 +145,47 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
     };
     // Parts refused together share one fresh list: only a refusal of the current URL fetches again.
     const auto retryWithFreshURL = [&](const PartURLRefused& refused) {
-        if (urlsByPart.at(refused.part.partNumber) == refused.url) {
-            if (refreshesWithoutProgress == kURLRefreshesWithoutProgress) std::rethrow_exception(refused.cause);
+        const auto current = urlsByPart.find(refused.partNumber);
+        if (current != urlsByPart.end() && current->second == refused.url) {
+            if (refreshesWithoutProgress == kURLRefreshesWithoutProgress)
+                std::rethrow_exception(refused.cause);
             ++refreshesWithoutProgress;
             fetchURLs();
         }
-        submit(refused.part);
+        submit(refused.partNumber);
+    };
+    const auto record = [&](const CompletedUploadPart& part) {
+        state.completedParts.push_back(part);
+        std::sort(state.completedParts.begin(), state.completedParts.end(), byPartNumber);
+        saveState(state);
+        host_.post([this, model, progress = multipartProgress(state)] {
+            model->setProgress(progress);
+            host_.progressChanged();
+        });
+    };
+    const auto fail = [&](std::exception_ptr error) {
+        firstError = error;
+        // A part the storage acknowledged while the others end is kept for the next run, unless
+        // the user cancelled (the state goes) or the app quits.
+        recordLateParts = !stop.stop_requested() && !quit_.get_token().stop_requested();
+        group.cancelAll();
     };
 
-    for (std::size_t i = 0; i < std::min(pending.size(), kPartsInFlight); ++i) submitNext();
+    for (std::size_t i = 0; i < std::min(pending.size(), kPartsInFlight + 1); ++i) submitNext();
     while (auto outcome = group.next()) {
-        if (firstError) continue;  // draining: parts acknowledged after a failure are not recorded
+        if (firstError) {
+            if (!outcome->part || !recordLateParts || stop.stop_requested()) continue;
+            try {
+                record(*outcome->part);
+            } catch (...) {
+                recordLateParts = false;  // the first error stays the one reported
+            }
+            continue;
+        }
         try {
             if (outcome->error) std::rethrow_exception(outcome->error);
             if (stop.stop_requested()) throw CancelledError();
-            state.completedParts.push_back(*outcome->part);
-            std::sort(state.completedParts.begin(), state.completedParts.end(),
-                      [](const auto& a, const auto& b) { return a.partNumber < b.partNumber; });
-            saveState(state);
-            onMain([this, model, progress = multipartProgress(state)] {
-                model->setProgress(progress);
-                updateDockBadge();
-            });
+            record(*outcome->part);
             refreshesWithoutProgress = 0;
             submitNext();
         } catch (const PartURLRefused& refused) {
@@ -142,21 +193,22 @@ void UploadManager::uploadMultipart(UploadState& state, const SourceFile& source
                 if (stop.stop_requested()) throw CancelledError();
                 retryWithFreshURL(refused);
             } catch (...) {
-                firstError = std::current_exception();
-                group.cancelAll();
+                fail(std::current_exception());
             }
         } catch (...) {
-            firstError = std::current_exception();
-            group.cancelAll();
+            fail(std::current_exception());
         }
     }
     if (firstError) std::rethrow_exception(firstError);
 }
 
-void UploadManager::completeMultipart(const UploadState& state, const std::string& taskId,
+void UploadRunner::completeMultipart(const UploadState& state, const std::string& taskId,
                                       const std::string& token, bool repeating, std::stop_token stop) {
+    // Sorted here too: a state whose parts were all done before a resume may list them in any order.
+    auto parts = state.completedParts;
+    std::sort(parts.begin(), parts.end(), byPartNumber);
     CompleteMultipartUploadRequest request{*state.objectKey, *state.uploadId, {}};
-    for (const auto& part : state.completedParts) request.parts.push_back({part.eTag, part.partNumber});
+    for (const auto& part : parts) request.parts.push_back({part.eTag, part.partNumber});
     const auto reply =
         apiClient_.postRaw(taskStepPath(taskId, "complete-multipart-upload"), request.toJSON(), token, stop);
     // Repeated after an interruption, the completion may find that the storage already assembled

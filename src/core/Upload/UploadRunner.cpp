@@ -1,13 +1,12 @@
-// The job of one upload: state on disk, task, upload session, transfer, completion.
+// The job of one upload: state on disk, task, upload session, transfer, completion, clean-up.
 
 #include <chrono>
 
-#include "Notifications/NotificationService.hpp"
 #include "Upload/SourceBookmark.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadAPIModels.hpp"
 #include "Upload/UploadJobLock.hpp"
-#include "Upload/UploadManager.hpp"
+#include "Upload/UploadRunner.hpp"
 
 namespace vhbr {
 
@@ -39,7 +38,21 @@ std::chrono::sys_seconds now() {
 
 }  // namespace
 
-void UploadManager::run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
+UploadRunner::UploadRunner(APIClient& apiClient, UploadStateStore& stateStore, BackgroundPartUploader& partUploader,
+                           Settings settings, Log log, Host host)
+    : apiClient_(apiClient),
+      stateStore_(stateStore),
+      partUploader_(partUploader),
+      settings_(std::move(settings)),
+      log_(log),
+      host_(std::move(host)) {}
+
+void UploadRunner::quit() {
+    quitting_ = true;
+    quit_.request_stop();
+}
+
+void UploadRunner::run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
                         std::stop_token stop) {
     UploadState state;
     state.clientRequestId = clientRequestId;
@@ -62,7 +75,7 @@ void UploadManager::run(const UploadDraft& draft, const std::string& clientReque
     });
 }
 
-void UploadManager::resume(UploadState state, const ModelPtr& model, std::stop_token stop) {
+void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_token stop) {
     runGuarded(state, model, stop, [&](UploadState& s) {
         std::optional<SourceFile> source;
         // Completing needs no source: every byte is already with the storage.
@@ -75,22 +88,22 @@ void UploadManager::resume(UploadState state, const ModelPtr& model, std::stop_t
     });
 }
 
-bool UploadManager::transferFinished(const UploadState& state) {
+bool UploadRunner::transferFinished(const UploadState& state) {
     // Older states have no completion step: there, assembled parts show as a dropped upload id.
     const bool assembled = state.fileSize >= kMultipartThreshold && state.objectKey && !state.uploadId &&
                            !state.completedParts.empty();
     return state.completing || assembled;
 }
 
-void UploadManager::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
+void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
                                const std::function<void(UploadState&)>& body) {
     std::optional<UploadJobLock> lock;
     try {
-        lock.emplace(options_.lockDirectory, state.clientRequestId);
+        lock.emplace(settings_.lockDirectory, state.clientRequestId);
     } catch (const std::exception& e) {
         // Another process runs this upload (or none can be locked): it is neither ours to run
         // nor to clean up, whatever the user asked meanwhile.
-        if (!quitting_) onMain([this, model, message = std::string(e.what())] { failJob(model, message); });
+        if (!quitting_) host_.post([this, model, message = std::string(e.what())] { host_.failed(model, message); });
         return;
     }
     // The lock is held until the clean-up below has finished too.
@@ -101,15 +114,15 @@ void UploadManager::runGuarded(UploadState& state, const ModelPtr& model, std::s
         if (quitting_) return;  // a quit leaves the state file for the next launch
         if (stop.stop_requested() || isCancellation(error)) {
             log_.info("Upload of " + state.fileName + " cancelled");
-            onMain([model] { model->setStatus(UploadTaskStatus::cancelled()); });
+            host_.post([model] { model->setStatus(UploadTaskStatus::cancelled()); });
             cleanupStaged(state);
             return;
         }
-        onMain([this, model, message = describe(error)] { failJob(model, message); });
+        host_.post([this, model, message = describe(error)] { host_.failed(model, message); });
     }
 }
 
-std::string UploadManager::bearerToken(std::stop_token stop) {
+std::string UploadRunner::bearerToken(std::stop_token stop) {
     TokenProvider* provider = tokenProvider_.load();
     if (!provider) throw AppError("Sign in before starting a native upload.");
     auto token = provider->idToken();
@@ -119,17 +132,17 @@ std::string UploadManager::bearerToken(std::stop_token stop) {
     return token.get();
 }
 
-void UploadManager::saveState(UploadState& state) {
+void UploadRunner::saveState(UploadState& state) {
     state.updatedAt = now();
     stateStore_.save(state);
 }
 
-void UploadManager::perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
+void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
                             std::stop_token stop) {
     const std::string token = bearerToken(stop);
 
     if (!state.taskId) {
-        onMain([model] { model->setStatus(UploadTaskStatus::creatingTask()); });
+        host_.post([model] { model->setStatus(UploadTaskStatus::creatingTask()); });
         CreateTaskRequest request;
         request.clientRequestId = state.clientRequestId;
         request.intent = state.intent;
@@ -141,7 +154,7 @@ void UploadManager::perform(UploadState& state, std::optional<SourceFile>& sourc
         saveState(state);
     }
     const std::string taskId = *state.taskId;
-    onMain([model, taskId] { model->setTaskID(taskId); });
+    host_.post([model, taskId] { model->setTaskID(taskId); });
 
     const bool repeating = transferFinished(state);
     if (!repeating) {
@@ -154,7 +167,7 @@ void UploadManager::perform(UploadState& state, std::optional<SourceFile>& sourc
     complete(state, taskId, token, repeating, model, stop);
 }
 
-void UploadManager::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
+void UploadRunner::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
                              const std::string& token, const ModelPtr& model, std::stop_token stop) {
     const bool multipart = state.fileSize >= kMultipartThreshold;
     std::optional<std::string> presignedURL;
@@ -171,20 +184,20 @@ void UploadManager::transfer(UploadState& state, const SourceFile& source, const
         presignedURL = session.presignedURL;
         saveState(state);
     }
-    onMain([model] { model->setStatus(UploadTaskStatus::uploading()); });
+    host_.post([model] { model->setStatus(UploadTaskStatus::uploading()); });
 
     if (multipart) {
         uploadMultipart(state, source, taskId, token, model, stop);
     } else {
         if (!presignedURL) throw AppError("The upload URL was missing.");
         uploadSingleFile(source, state.fileSize, *presignedURL, state.mimeType, stop);
-        onMain([model] { model->setProgress(0.95); });
+        host_.post([model] { model->setProgress(0.95); });
     }
 }
 
-void UploadManager::complete(UploadState& state, const std::string& taskId, const std::string& token,
+void UploadRunner::complete(UploadState& state, const std::string& taskId, const std::string& token,
                              bool repeating, const ModelPtr& model, std::stop_token stop) {
-    onMain([model] { model->setStatus(UploadTaskStatus::finalizing()); });
+    host_.post([model] { model->setStatus(UploadTaskStatus::finalizing()); });
     if (!state.objectKey) throw AppError("The uploaded object key was missing.");
     if (state.fileSize >= kMultipartThreshold && state.uploadId) {
         completeMultipart(state, taskId, token, repeating, stop);
@@ -202,7 +215,7 @@ void UploadManager::complete(UploadState& state, const std::string& taskId, cons
     finishUpload(state, model);
 }
 
-void UploadManager::uploadSingleFile(const SourceFile& source, std::int64_t fileSize,
+void UploadRunner::uploadSingleFile(const SourceFile& source, std::int64_t fileSize,
                                      const std::string& presignedURL, const std::string& mimeType,
                                      std::stop_token stop) {
     HttpRequest request;
@@ -224,26 +237,17 @@ void UploadManager::uploadSingleFile(const SourceFile& source, std::int64_t file
         throw APIError::httpStatus(response.statusCode);
 }
 
-void UploadManager::finishUpload(const UploadState& state, const ModelPtr& model) {
+void UploadRunner::finishUpload(const UploadState& state, const ModelPtr& model) {
     // The service has the file; a stale state would only offer a resume that completes at once.
     removeState(state.clientRequestId);
     removePartFiles(state.clientRequestId);
     log_.info("Upload of " + state.fileName + " completed as task " + *state.taskId);
-    onMain([this, model, taskId = *state.taskId, fileName = state.fileName] {
-        model->setProgress(1.0);
-        model->setStatus(UploadTaskStatus::completed(taskId));
-        recordCompletedTaskID(taskId);
-        if (navigator_) navigator_->navigateToTask(taskId);
-        if (!options_.notifications) return;
-        try {
-            options_.notifications->notifyUploadCompleted(fileName, taskId);
-        } catch (const std::exception& e) {
-            log_.warning(std::string("Completion notification not shown: ") + e.what());
-        }
+    host_.post([this, model, taskId = *state.taskId, fileName = state.fileName] {
+        host_.completed(model, taskId, fileName);
     });
 }
 
-void UploadManager::cleanupStaged(const UploadState& state) {
+void UploadRunner::cleanupStaged(const UploadState& state) {
     if (!tokenProvider_.load()) return;
     std::string token;
     try {
@@ -264,7 +268,7 @@ void UploadManager::cleanupStaged(const UploadState& state) {
     removeState(state.clientRequestId);
 }
 
-void UploadManager::removeState(const std::string& clientRequestId) {
+void UploadRunner::removeState(const std::string& clientRequestId) {
     try {
         stateStore_.remove(clientRequestId);
     } catch (const std::exception& e) {
@@ -272,8 +276,8 @@ void UploadManager::removeState(const std::string& clientRequestId) {
     }
 }
 
-void UploadManager::removePartFiles(const std::string& clientRequestId) {
-    if (const auto error = FilePartWriter::cleanup(clientRequestId, options_.partDirectory))
+void UploadRunner::removePartFiles(const std::string& clientRequestId) {
+    if (const auto error = FilePartWriter::cleanup(clientRequestId, settings_.partDirectory))
         log_.warning("Part files of " + clientRequestId + " not removed: " + error.message());
 }
 

@@ -1,0 +1,107 @@
+#pragma once
+// The worker side of the upload engine: one upload's run from its saved state to the end, that is
+// the task, the upload session, the transfer (one PUT, or parts), the completion and the clean-up
+// of a cancelled upload. The upload manager keeps the main-thread bookkeeping and starts a job
+// thread per upload that calls run() or resume() here.
+//
+// Threads: run() and resume() are called on job threads, several at once for different uploads;
+// each run owns its UploadState, and what the models and the manager must learn is posted to the
+// main thread through the Host (its members are only ever called there). quit() and
+// setTokenProvider() may be called from any thread.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "Services/APIClient.hpp"
+#include "Support/Log.hpp"
+#include "Upload/BackgroundPartUploader.hpp"
+#include "Upload/SourceFile.hpp"
+#include "Upload/UploadModels.hpp"
+#include "Upload/UploadState.hpp"
+#include "Upload/UploadStateStore.hpp"
+
+namespace vhbr {
+
+inline constexpr std::int64_t kMultipartThreshold = 52'428'800;
+
+class UploadRunner {
+public:
+    using ModelPtr = std::shared_ptr<UploadTaskModel>;
+
+    // The main thread's side, as a run sees it.
+    struct Host {
+        // Runs fn on the main thread, or never when the manager is gone by then.
+        std::function<void(std::function<void()>)> post;
+        std::function<void(const ModelPtr&, const std::string& message)> failed;
+        std::function<void(const ModelPtr&, const std::string& taskId, const std::string& fileName)>
+            completed;
+        std::function<void()> progressChanged;
+    };
+    struct Settings {
+        std::filesystem::path partDirectory;
+        std::filesystem::path lockDirectory;
+        std::chrono::milliseconds backoffBase{1000};
+    };
+
+    // The client, store and uploader outlive the runner.
+    UploadRunner(APIClient& apiClient, UploadStateStore& stateStore, BackgroundPartUploader& partUploader,
+                 Settings settings, Log log, Host host);
+    UploadRunner(const UploadRunner&) = delete;
+    UploadRunner& operator=(const UploadRunner&) = delete;
+
+    // The owner outlives the runner.
+    void setTokenProvider(TokenProvider* provider) { tokenProvider_ = provider; }
+
+    // A new upload of draft, or an unfinished one from its saved state; each returns when the run
+    // has ended, whichever way (the outcome goes to the Host). Stopping stop cancels the upload.
+    void run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
+             std::stop_token stop);
+    void resume(UploadState state, const ModelPtr& model, std::stop_token stop);
+    // The app quits: runs stop where they are (even requests a cancel would let finish) and keep
+    // their state files for the next launch.
+    void quit();
+
+private:
+    void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
+                    const std::function<void(UploadState&)>& body);
+    void perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
+                 std::stop_token stop);
+    void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
+                  const std::string& token, const ModelPtr& model, std::stop_token stop);
+    void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
+                  const ModelPtr& model, std::stop_token stop);
+    void uploadSingleFile(const SourceFile& source, std::int64_t fileSize, const std::string& presignedURL,
+                          const std::string& mimeType, std::stop_token stop);
+    void uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
+                         const std::string& token, const ModelPtr& model, std::stop_token stop);
+    void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
+                           bool repeating, std::stop_token stop);
+    // True once every byte is with the storage: only the completion calls are left.
+    static bool transferFinished(const UploadState& state);
+    void cleanupStaged(const UploadState& state);
+    // Best effort: a failure is logged, never raised.
+    void removePartFiles(const std::string& clientRequestId);
+    void removeState(const std::string& clientRequestId);
+    std::string bearerToken(std::stop_token stop);
+    void saveState(UploadState& state);
+    void finishUpload(const UploadState& state, const ModelPtr& model);
+
+    APIClient& apiClient_;
+    UploadStateStore& stateStore_;
+    BackgroundPartUploader& partUploader_;
+    Settings settings_;
+    Log log_;
+    Host host_;
+    std::atomic<TokenProvider*> tokenProvider_{nullptr};
+    std::atomic<bool> quitting_{false};
+    std::stop_source quit_;  // stops requests that must end on quit even outside a job's own token
+};
+
+}  // namespace vhbr
