@@ -16,16 +16,6 @@ const char* const kSignInScript = "return await window.__vhbrShell.signInWithTok
 const char* const kIdTokenScript = "return await window.__vhbrShell.getIdToken()";
 const char* const kNotReady = "Velvetharbor is not ready yet.";
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "An unknown error occurred.";
-    }
-}
-
 std::optional<std::string> stringAt(const nlohmann::json& body, const char* key) {
     const auto it = body.find(key);
     if (it == body.end() || !it->is_string()) return std::nullopt;
@@ -220,7 +210,7 @@ std::future<std::string> AppModel::idToken() {
         if (!*alive) return promise->set_exception(std::make_exception_ptr(AppError(kNotReady)));
         requestIdToken([this, promise](std::string token, std::exception_ptr error) {
             if (!error) return promise->set_value(std::move(token));
-            log_.info("No bearer token for an upload: " + describe(error));
+            log_.info("No bearer token for an upload: " + describeException(error));
             promise->set_exception(error);
         });
     });
@@ -260,7 +250,7 @@ void AppModel::finishLogin(std::exception_ptr error) {
         setLoginStatus(LoginStatus::idle());
         return;
     }
-    const std::string message = describe(error);
+    const std::string message = describeException(error);
     log_.warning("Sign-in failed: " + message);
     setLoginStatus(LoginStatus::failed(message));
     setAuthState(ShellAuthState::signedOut());

@@ -16,4 +16,14 @@ APIError APIError::invalidResponse() {
     return APIError(Kind::invalidResponse, 0, std::nullopt, "The server returned an invalid response.");
 }
 
+std::string describeException(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "An unknown error occurred.";
+    }
+}
+
 }  // namespace vhbr

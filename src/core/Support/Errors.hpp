@@ -3,6 +3,7 @@
 // Callers catch vhbr::Error for the user-facing description; the subclasses carry payloads.
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,5 +72,8 @@ class FileSystemError : public Error {
 public:
     using Error::Error;
 };
+
+// The text the user reads for a caught failure: what() of a standard exception, else a sentence.
+std::string describeException(const std::exception_ptr& error);
 
 }  // namespace vhbr

@@ -12,16 +12,6 @@ namespace vhbr {
 
 namespace {
 
-std::string describe(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "An unknown error occurred.";
-    }
-}
-
 bool isCancellation(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
@@ -118,7 +108,7 @@ void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::st
             cleanupStaged(state);
             return;
         }
-        host_.post([this, model, message = describe(error)] { host_.failed(model, message); });
+        host_.post([this, model, message = describeException(error)] { host_.failed(model, message); });
     }
 }
 
