@@ -20,7 +20,7 @@ std::string stem(const std::string& fileName) {
 }
 
 std::string srtTime(int seconds) {
-    char out[16];
+    char out[32];  // room for any int, so the compiler can see nothing is cut
     std::snprintf(out, sizeof out, "%02d:%02d:%02d,000", seconds / 3600, seconds / 60 % 60, seconds % 60);
     return out;
 }
