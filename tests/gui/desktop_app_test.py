@@ -355,26 +355,27 @@ def run(session):
     s.check_stderr()
 
 
-def main():
+def run_scenario(title, make_session, scenario, failure_shot="failure"):
+    """Runs scenario(session) with the common arguments; on failure saves a screenshot and the
+    app's stderr. Returns the exit status."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
     parser.add_argument("--shots", required=True)
     parser.add_argument("--browser", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "test-browser"))
-    args = parser.parse_args()
-    session = Session(args)
+    session = make_session(parser.parse_args())
     try:
-        run(session)
-        print("desktop app end-to-end: passed")
+        scenario(session)
+        print(f"{title}: passed")
         return 0
     except Exception as e:
         try:
-            session.screenshot("failure")
+            session.screenshot(failure_shot)
         except Exception:
             pass
         for path in session.stderr_files:
             with open(path) as f:
                 sys.stderr.write(f"--- {path}\n" + f.read()[-4000:])
-        print(f"desktop app end-to-end: FAILED: {e}", file=sys.stderr)
+        print(f"{title}: FAILED: {e!r}", file=sys.stderr)
         return 1
     finally:
         session.stop()
@@ -382,4 +383,4 @@ def main():
 
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    sys.exit(main())
+    sys.exit(run_scenario("desktop app end-to-end", Session, run))

@@ -6,7 +6,6 @@ dialog, progress window and alerts are driven as a person drives them (keyboard 
 The test plays the file manager (org.freedesktop.FileManager1) on the session bus, so that
 "Show in Files" can be seen to reach it. It reuses the session harness of desktop_app_test.py.
 """
-import argparse
 import json
 import os
 import subprocess
@@ -25,7 +24,6 @@ import pyatspi  # noqa: E402
 import desktop_app_test as harness  # noqa: E402
 from desktop_app_test import APP_ID, Failure, find, press, text_of, wait_for  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 FILE_MANAGER_XML = """<node><interface name="org.freedesktop.FileManager1">
   <method name="ShowItems"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
 </interface></node>"""
@@ -241,30 +239,6 @@ def run(s, files):
     s.check_stderr()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--shots", required=True)
-    parser.add_argument("--browser", default=os.path.join(HERE, "test-browser"))
-    args = parser.parse_args()
-    session = DownloadSession(args)
-    try:
-        run(session, FileManager())
-        print("web downloads end-to-end: passed")
-        return 0
-    except Exception as e:
-        try:
-            session.screenshot("failure-downloads")
-        except Exception:
-            pass
-        for path in session.stderr_files:
-            with open(path) as f:
-                sys.stderr.write(f"--- {path}\n" + f.read()[-4000:])
-        print(f"web downloads end-to-end: FAILED: {e!r}", file=sys.stderr)
-        return 1
-    finally:
-        session.stop()
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_scenario("web downloads end-to-end", DownloadSession, lambda s: run(s, FileManager()),
+                                  "failure-downloads"))

@@ -8,7 +8,6 @@ signals (as a dock). Files are dragged over XDND from a small window of desktop_
 pointer moved by xdotool; the tray menu's screenshot shows it as libdbusmenu-gtk mirrors it for a
 tray host. It reuses the session harness of desktop_app_test.py.
 """
-import argparse
 import os
 import re
 import subprocess
@@ -161,6 +160,16 @@ def without_ids(layout):
 
 
 class TraySession(harness.Session):
+    def __init__(self, args):
+        super().__init__(args)
+        self.hosts = []
+
+    def stop(self):
+        for process in self.hosts:
+            if process.poll() is None:
+                process.kill()
+        super().stop()
+
     def host(self, *args):
         process = subprocess.Popen([sys.executable, os.path.join(HERE, "desktop_host.py"), *args], env=self.env,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -317,34 +326,6 @@ def run(s, desktop):
     s.check_stderr()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--shots", required=True)
-    parser.add_argument("--browser", default=os.path.join(HERE, "test-browser"))
-    args = parser.parse_args()
-    session = TraySession(args)
-    session.hosts = []
-    try:
-        run(session, Desktop())
-        print("desktop integration end-to-end: passed")
-        return 0
-    except Exception as e:
-        try:
-            session.screenshot("failure-tray")
-        except Exception:
-            pass
-        for path in session.stderr_files:
-            with open(path) as f:
-                sys.stderr.write(f"--- {path}\n" + f.read()[-4000:])
-        print(f"desktop integration end-to-end: FAILED: {e!r}", file=sys.stderr)
-        return 1
-    finally:
-        for process in session.hosts:
-            if process.poll() is None:
-                process.kill()
-        session.stop()
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_scenario("desktop integration end-to-end", TraySession, lambda s: run(s, Desktop()),
+                                  "failure-tray"))

@@ -10,7 +10,6 @@ the window's menu, chooses "Check for Updates…", reads the offer, installs it 
 the new version's program (a stand-in that records its start) must run from the switched link.
 It reuses the session harness of desktop_app_test.py.
 """
-import argparse
 import json
 import os
 import platform
@@ -23,7 +22,6 @@ import pyatspi  # noqa: E402
 import desktop_app_test as harness  # noqa: E402
 from desktop_app_test import Failure, find, press, wait_for  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 NEW_VERSION = "9.9.0"
 NOTES = ("<h2>What's new</h2><p>Uploads resume faster.</p><script>document.title='x'</script>"
          "<ul><li>Fish &amp; chips</li></ul>")
@@ -138,30 +136,5 @@ def run(s):
         raise Failure("the running version was removed before the new one started")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--shots", required=True)
-    parser.add_argument("--browser", default=os.path.join(HERE, "test-browser"))
-    args = parser.parse_args()
-    session = UpdateSession(args)
-    try:
-        run(session)
-        print("check for updates end-to-end: passed")
-        return 0
-    except Exception as e:
-        try:
-            session.screenshot("failure-update")
-        except Exception:
-            pass
-        for path in session.stderr_files:
-            with open(path) as f:
-                sys.stderr.write(f"--- {path}\n" + f.read()[-4000:])
-        print(f"check for updates end-to-end: FAILED: {e!r}", file=sys.stderr)
-        return 1
-    finally:
-        session.stop()
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_scenario("check for updates end-to-end", UpdateSession, run, "failure-update"))
