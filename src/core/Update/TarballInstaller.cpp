@@ -50,8 +50,8 @@ std::string strippedPath(const std::string& path, const std::string& top) {
     return path.substr(top.size() + 1);
 }
 
-// The first path component shared by every entry, or empty when they do not share one.
-std::string commonTopFolder(const fs::path& archivePath) {
+// Opens a release tarball for reading.
+ArchivePtr openArchive(const fs::path& archivePath) {
     ArchivePtr in(archive_read_new(), &archive_read_free);
     // Only what release tarballs use, all built into libarchive (no external programs).
     archive_read_support_filter_gzip(in.get());
@@ -59,6 +59,12 @@ std::string commonTopFolder(const fs::path& archivePath) {
     archive_read_support_filter_zstd(in.get());
     archive_read_support_format_tar(in.get());
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) throw damaged();
+    return in;
+}
+
+// The first path component shared by every entry, or empty when they do not share one.
+std::string commonTopFolder(const fs::path& archivePath) {
+    ArchivePtr in = openArchive(archivePath);
     std::string top;
     bool first = true;
     archive_entry* entry = nullptr;
@@ -89,13 +95,7 @@ void syncDirectory(const fs::path& dir) {
 
 void TarballInstaller::unpack(const fs::path& archivePath, const fs::path& into) {
     const std::string top = commonTopFolder(archivePath);
-    ArchivePtr in(archive_read_new(), &archive_read_free);
-    // Only what release tarballs use, all built into libarchive (no external programs).
-    archive_read_support_filter_gzip(in.get());
-    archive_read_support_filter_xz(in.get());
-    archive_read_support_filter_zstd(in.get());
-    archive_read_support_format_tar(in.get());
-    if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) throw damaged();
+    ArchivePtr in = openArchive(archivePath);
     WriterPtr out(archive_write_disk_new(), &archive_write_free);
     // Entry paths become absolute paths inside the fresh staging folder; libarchive's own link
     // check would also reject links above it (a home folder reached through one), so entries are
