@@ -25,7 +25,7 @@ import urllib.request
 import gi
 
 gi.require_version("Gdk", "3.0")
-from gi.repository import Gdk  # noqa: E402
+from gi.repository import Gdk, Gio  # noqa: E402
 import pyatspi  # noqa: E402
 
 APP_ID = "com.velvetharbor.Desktop"
@@ -353,6 +353,15 @@ def run(session):
     if s.app.wait(timeout=20) != 0:
         raise Failure("the app did not quit on SIGTERM")
     s.check_stderr()
+
+
+def private_session_bus():
+    """A session-bus connection of the calling thread's own, for services a test plays: the
+    shared connection is driven by the main thread's context."""
+    address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
+    return Gio.DBusConnection.new_for_address_sync(
+        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+        None, None)
 
 
 def run_scenario(title, make_session, scenario, failure_shot="failure"):

@@ -42,10 +42,7 @@ class FileManager:
     def serve(self, ready):
         context = GLib.MainContext.new()
         context.push_thread_default()
-        address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
-        bus = Gio.DBusConnection.new_for_address_sync(
-            address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-            None, None)
+        bus = harness.private_session_bus()
         interface = Gio.DBusNodeInfo.new_for_xml(FILE_MANAGER_XML).interfaces[0]
         bus.register_object("/org/freedesktop/FileManager1", interface, self.on_call, None, None)
         bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",

@@ -60,10 +60,7 @@ class Desktop:
     def serve(self, ready):
         context = GLib.MainContext.new()
         context.push_thread_default()
-        address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
-        bus = Gio.DBusConnection.new_for_address_sync(
-            address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-            None, None)
+        bus = harness.private_session_bus()
         watcher = Gio.DBusNodeInfo.new_for_xml(WATCHER_XML).interfaces[0]
         bus.register_object("/StatusNotifierWatcher", watcher, self.on_watcher_call, self.on_watcher_property, None)
         notifications = Gio.DBusNodeInfo.new_for_xml(NOTIFICATIONS_XML).interfaces[0]
