@@ -1,3 +1,6 @@
+// What is the CLI's own: its command line, exit codes and output lines, the token command, the
+// lock across processes and its signal handling. The upload engine itself is driven in tests/upload.
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -16,51 +19,57 @@ namespace vhbr::test {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 constexpr std::uint64_t kMiB = 1024 * 1024;
+
+// The service knows "test-token" and, for the token command's test, a token of 23 zeros.
+DevServerOptions twoTokens() {
+    DevServerOptions options;
+    options.tokens = {"test-token", std::string(23, '0')};
+    return options;
+}
 
 class CliTest : public ::testing::Test {
 public:
-    std::map<std::string, std::string> env(bool withToken = true) {
-        std::map<std::string, std::string> e{{"XDG_DATA_HOME", (dir / "data").string()},
-                                             {"XDG_CONFIG_HOME", (dir / "config").string()},
-                                             {"VHBR_API_URL", server.baseUrl()},
-                                             {"VHBR_WEB_URL", server.baseUrl() + "/app"},
-                                             {"VHBR_TOKEN", withToken ? "test-token" : ""}};
-        return e;
-    }
-
     std::unique_ptr<ChildProcess> cli(const std::vector<std::string>& args, bool withToken = true) {
-        return std::make_unique<ChildProcess>(std::filesystem::path(VHBR_BIN_DIR) / "velvetharbor-cli", args,
-                                              env(withToken), dir.path());
+        return std::make_unique<ChildProcess>(
+            fs::path(VHBR_BIN_DIR) / "velvetharbor-cli", args,
+            std::map<std::string, std::string>{{"XDG_DATA_HOME", (dir / "data").string()},
+                                               {"XDG_CONFIG_HOME", (dir / "config").string()},
+                                               {"VHBR_API_URL", server.baseUrl()},
+                                               {"VHBR_WEB_URL", server.baseUrl() + "/app"},
+                                               {"VHBR_TOKEN", withToken ? "test-token" : ""}},
+            dir.path());
     }
 
-    std::filesystem::path stateDir() { return dir / "data" / "Velvetharbor" / "Uploads"; }
-    std::filesystem::path partDir() { return dir / "data" / "Velvetharbor" / "UploadParts"; }
+    fs::path partDir() { return dir / "data" / "Velvetharbor" / "UploadParts"; }
+    std::vector<UploadState> states() {
+        return UploadStateStore(dir / "data" / "Velvetharbor" / "Uploads").loadIncompleteStates();
+    }
 
-    static std::size_t partFilesOnDisk(const std::filesystem::path& root) {
+    static std::size_t partFilesOnDisk(const fs::path& root) {
         std::size_t n = 0;
-        if (!std::filesystem::exists(root)) return 0;
-        for (const auto& e : std::filesystem::recursive_directory_iterator(root)) n += e.is_regular_file();
+        if (fs::exists(root))
+            for (const auto& e : fs::recursive_directory_iterator(root)) n += e.is_regular_file();
         return n;
     }
 
-    std::vector<UploadState> states() { return UploadStateStore(stateDir()).loadIncompleteStates(); }
-
-    std::string lastLine(const std::string& text) {
-        auto end = text.find_last_not_of('\n');
-        if (end == std::string::npos) return "";
-        auto start = text.rfind('\n', end);
-        return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
-    }
-
-    std::string storedSha(const std::string& taskId) {
+    // The task id of the run's last output line "completed <id>", or "" (a failure) unless that
+    // task holds the file's bytes.
+    std::string completedTask(const std::string& out, const fs::path& file) {
+        std::string text = out;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        const std::string last = text.substr(text.rfind('\n') + 1);  // npos + 1 is 0
         for (const auto& task : server.tasks())
-            if (task["id"] == taskId) return task.value("sha256", "");
+            if ("completed " + task["id"].get<std::string>() == last &&
+                task.value("sha256", "") == sha256OfFile(file))
+                return last.substr(10);
+        ADD_FAILURE() << "no completed task holding " << file << " in: " << out;
         return "";
     }
 
-    bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool eventually(const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (!condition()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(5ms);
@@ -69,54 +78,45 @@ public:
     }
 
     TempDir dir;
-    DevServer server;
+    DevServer server{twoTokens()};
 };
 
-TEST_F(CliTest, UploadPrintsCompletedTaskLastAndExitsZero) {
-    auto file = writePatternFile(dir / "talk.mp3", 3 * kMiB);
-    auto run = cli({"upload", file.string(), "--intent", "translate", "--target", "de", "--verbose"});
-    ASSERT_EQ(run->wait(), 0) << run->err();
-    const std::string last = lastLine(run->out());
-    ASSERT_TRUE(last.starts_with("completed ")) << run->out();
-    const std::string taskId = last.substr(10);
-    EXPECT_EQ(storedSha(taskId), sha256OfFile(file));
-    EXPECT_TRUE(states().empty());
-    // --verbose: the engine's log on stderr, without the token.
-    EXPECT_NE(run->err().find("velvetharbor[info]: Upload of talk.mp3 completed as task " + taskId), std::string::npos)
+// A run with a file it refuses uploads the others, prints the task of each last, and fails; with
+// --verbose the engine's log goes to stderr, without the token. A failed upload stays listed.
+TEST_F(CliTest, UploadsReportEachFileAndFailTheRunOnAnyFailure) {
+    auto good = writePatternFile(dir / "talk.mp3", 3 * kMiB);
+    auto run = cli({"upload", good.string(), (dir / "notes.txt").string(), "--intent", "translate",
+                    "--target", "de", "--verbose"});
+    EXPECT_EQ(run->wait(), 1);
+    EXPECT_NE(run->err().find("Cannot start upload: Velvetharbor accepts MKV, MP4"), std::string::npos)
+        << run->err();
+    const std::string taskId = completedTask(run->out(), good);
+    EXPECT_NE(run->err().find("velvetharbor[info]: Upload of talk.mp3 completed as task " + taskId),
+              std::string::npos)
         << run->err();
     EXPECT_EQ(run->err().find("test-token"), std::string::npos);
-}
 
-TEST_F(CliTest, ValidationAndUploadFailuresAreReportedAndFailTheRun) {
-    auto good = writePatternFile(dir / "good.wav", 1000);
-    auto run = cli({"upload", good.string(), (dir / "notes.txt").string()});
-    EXPECT_EQ(run->wait(), 1);
-    EXPECT_NE(run->err().find("Cannot start upload: Velvetharbor accepts MKV, MP4"), std::string::npos) << run->err();
-    EXPECT_TRUE(lastLine(run->out()).starts_with("completed ")) << run->out();
-
-    auto unsigned_ = cli({"upload", writePatternFile(dir / "nobody.mkv", 2000).string()}, /*withToken=*/false);
+    auto unsigned_ = cli({"upload", writePatternFile(dir / "nobody.mkv", 2000).string()}, false);
     EXPECT_EQ(unsigned_->wait(), 1);
-    EXPECT_NE(unsigned_->err().find("Upload failed: Sign in before starting a native upload."), std::string::npos);
+    EXPECT_NE(unsigned_->err().find("Upload failed: Sign in before starting a native upload."),
+              std::string::npos);
 
     auto list = cli({"list"});
     ASSERT_EQ(list->wait(), 0);
-    const auto s = states().at(0);
-    EXPECT_EQ(list->out(), s.clientRequestId + " nobody.mkv 2000 0/1\n");
+    EXPECT_EQ(list->out(), states().at(0).clientRequestId + " nobody.mkv 2000 0/1\n");
 }
 
-TEST_F(CliTest, BadCommandLinesExitTwoWithUsage) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"list", "x"}}) {
+TEST_F(CliTest, CommandLinesThatDoNoUpload) {
+    const std::vector<std::string> bad[] = {
+        {}, {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"list", "x"}};
+    for (const auto& args : bad) {
         auto run = cli(args);
         EXPECT_EQ(run->wait(), 2);
         EXPECT_NE(run->err().find("usage:"), std::string::npos);
     }
-}
-
-TEST_F(CliTest, ResumeWithNothingToResume) {
-    auto run = cli({"resume", "--yes"});
-    EXPECT_EQ(run->wait(), 0);
-    EXPECT_EQ(run->out(), "Nothing to resume.\n");
+    auto resume = cli({"resume", "--yes"});
+    EXPECT_EQ(resume->wait(), 0);
+    EXPECT_EQ(resume->out(), "Nothing to resume.\n");
 }
 
 TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {
@@ -126,7 +126,8 @@ TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {
     ASSERT_TRUE(eventually([&] { return server.requestCount("create-task") == 1; }));
     auto second = cli({"upload", file.string()});
     EXPECT_EQ(second->wait(), 1);
-    EXPECT_NE(second->err().find("Upload failed: This file is already being uploaded by another Velvetharbor process."),
+    EXPECT_NE(second->err().find(
+                  "Upload failed: This file is already being uploaded by another Velvetharbor process."),
               std::string::npos)
         << second->err();
     EXPECT_EQ(first->wait(), 0) << first->err();
@@ -136,23 +137,14 @@ TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {
 // The token command starts like from a fresh shell: nothing blocked, nothing ignored (the CLI
 // blocks its stop signals and ignores SIGPIPE, which a child would otherwise inherit). Its mask
 // and ignored standard signals are its token, which the service knows only as all zeros.
-TEST(CliTokenCommand, StartsWithAnEmptySignalMaskAndDefaultDispositions) {
-    TempDir dir;
-    DevServerOptions options;
-    options.tokens = {std::string(23, '0')};
-    DevServer server(options);
+TEST_F(CliTest, TokenCommandStartsWithAnEmptySignalMaskAndDefaultDispositions) {
     const auto file = writePatternFile(dir / "talk.mp3", 1000);
-    ChildProcess run(std::filesystem::path(VHBR_BIN_DIR) / "velvetharbor-cli",
-                     {"upload", file.string(), "--token-command",
-                      // Signals 1 to 28 of the ignored set: above them are the C library's own.
-                      "awk '/^SigBlk/ { b = $2 } /^SigIgn/ { i = substr($2, 10) } END { print b i }' /proc/self/status"},
-                     {{"XDG_DATA_HOME", (dir / "data").string()},
-                      {"XDG_CONFIG_HOME", (dir / "config").string()},
-                      {"VHBR_API_URL", server.baseUrl()},
-                      {"VHBR_WEB_URL", server.baseUrl() + "/app"},
-                      {"VHBR_TOKEN", ""}},
-                     dir.path());
-    EXPECT_EQ(run.wait(), 0) << run.err();
+    // Signals 1 to 28 of the ignored set: above them are the C library's own.
+    auto run = cli({"upload", file.string(), "--token-command",
+                    "awk '/^SigBlk/ { b = $2 } /^SigIgn/ { i = substr($2, 10) } END { print b i }' "
+                    "/proc/self/status"},
+                   false);
+    EXPECT_EQ(run->wait(), 0) << run->err();
 }
 
 // A token command that hangs is killed with everything it started once its time is up.
@@ -183,80 +175,48 @@ TEST(CliTokenCommand, AHangingCommandIsKilledAfterItsTimeOut) {
     EXPECT_FALSE(alive());
 }
 
+// A kill while part files are written (nothing acknowledged may be lost), and the signals that end
+// a terminal session (a clean stop: the part files go, the saved state stays).
 struct KillCase {
     const char* name;
     int sig;
-    // Arms faults that hold the upload at the point to interrupt, and says when it is there.
-    std::function<void(DevServer&)> arm;
-    std::function<bool(CliTest&, DevServer&)> reached;
-    std::uint64_t size = 120 * kMiB;
-    // What the service must have finished on its own before the resume (a request the kill cut off).
-    std::function<bool(DevServer&)> settled = [](DevServer&) { return true; };
+    bool whileWriting;  // else: once eight parts are in and part 9 is held by the service
 };
-
-// The first task on the service, or an empty object.
-nlohmann::json firstTask(DevServer& s) {
-    const auto tasks = s.tasks();
-    return tasks.empty() ? nlohmann::json::object() : tasks[0];
-}
-
 void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
 
 class CliInterruptTest : public CliTest, public ::testing::WithParamInterface<KillCase> {};
 
 TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
-    auto file = writePatternFile(dir / "lecture.mkv", GetParam().size, 3);
-    GetParam().arm(server);
+    const auto& c = GetParam();
+    auto file = writePatternFile(dir / "lecture.mkv", 120 * kMiB, 3);
+    if (!c.whileWriting)
+        server.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}});
     auto run = cli({"upload", file.string()});
-    ASSERT_TRUE(eventually([&] { return GetParam().reached(*this, server); })) << run->err();
-    run->signal(GetParam().sig);
-    const int status = run->wait();
-    EXPECT_EQ(status, 128 + GetParam().sig);
-    if (GetParam().sig != SIGKILL) {
-        EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
-    }
-    ASSERT_TRUE(eventually([&] { return GetParam().settled(server); }));
+    ASSERT_TRUE(eventually([&] {
+        return c.whileWriting ? partFilesOnDisk(partDir()) > 0
+                              : server.requestCount("part-put") >= 8 && server.partPutCount(9) == 1;
+    })) << run->err();
+    run->signal(c.sig);
+    EXPECT_EQ(run->wait(), 128 + c.sig);
+    if (c.sig != SIGKILL) EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
 
     auto saved = states();
     ASSERT_EQ(saved.size(), 1u);
     server.reset();
     auto resume = cli({"resume", "--yes"});
     ASSERT_EQ(resume->wait(), 0) << resume->err();
-    const std::string last = lastLine(resume->out());
-    ASSERT_TRUE(last.starts_with("completed ")) << resume->out();
-    EXPECT_EQ(storedSha(last.substr(10)), sha256OfFile(file));
+    completedTask(resume->out(), file);
     for (const auto& part : saved[0].completedParts)
         EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 0) << part.partNumber;
     EXPECT_TRUE(states().empty());
     EXPECT_EQ(partFilesOnDisk(partDir()), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Points, CliInterruptTest,
-    ::testing::Values(
-        KillCase{"KilledWhileWritingParts", SIGKILL, [](DevServer&) {},
-                 [](CliTest& t, DevServer&) { return CliTest::partFilesOnDisk(t.partDir()) > 0; }},
-        KillCase{"KilledMidParts", SIGKILL,
-                 [](DevServer& s) { s.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}}); },
-                 [](CliTest&, DevServer& s) { return s.requestCount("part-put") >= 8 && s.partPutCount(9) == 1; }},
-        KillCase{"KilledBeforeComplete", SIGKILL,
-                 [](DevServer& s) { s.fault({{"route", "complete-multipart-upload"}, {"times", 1}, {"delayMs", 4000}}); },
-                 [](CliTest&, DevServer& s) { return s.requestCount("complete-multipart-upload") == 1; }},
-        KillCase{"KilledAfterTheStorageAssembled", SIGKILL,
-                 [](DevServer& s) { s.fault({{"route", "complete-multipart-upload"}, {"times", 1}, {"delayMs", 1500}}); },
-                 [](CliTest&, DevServer& s) { return s.requestCount("complete-multipart-upload") == 1; }, 120 * kMiB,
-                 [](DevServer& s) { return firstTask(s).contains("sha256"); }},
-        KillCase{"KilledDuringTheCompletionNotice", SIGKILL,
-                 [](DevServer& s) { s.fault({{"route", "upload-complete"}, {"times", 1}, {"delayMs", 1500}}); },
-                 [](CliTest&, DevServer& s) { return s.requestCount("upload-complete") == 1; }, 3 * kMiB,
-                 [](DevServer& s) { return firstTask(s).value("uploadComplete", false); }},
-        KillCase{"InterruptedWithCtrlC", SIGINT,
-                 [](DevServer& s) { s.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}}); },
-                 [](CliTest&, DevServer& s) { return s.requestCount("part-put") >= 8 && s.partPutCount(9) == 1; }},
-        KillCase{"HungUp", SIGHUP,
-                 [](DevServer& s) { s.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}}); },
-                 [](CliTest&, DevServer& s) { return s.requestCount("part-put") >= 8 && s.partPutCount(9) == 1; }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Points, CliInterruptTest,
+                         ::testing::Values(KillCase{"KilledWhileWritingParts", SIGKILL, true},
+                                           KillCase{"InterruptedWithCtrlC", SIGINT, false},
+                                           KillCase{"HungUp", SIGHUP, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vhbr::test
