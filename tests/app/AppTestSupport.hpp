@@ -27,9 +27,8 @@ public:
 
     explicit TestWebShell(MainExecutor& main) : main_(main) {}
 
-    void load(const std::string& url, std::chrono::seconds timeout) override {
+    void load(const std::string& url, std::chrono::seconds) override {
         loads.push_back(url);
-        timeouts.push_back(timeout);
         page = url;
     }
     void reload() override { ++reloads; }
@@ -42,7 +41,6 @@ public:
 
     std::optional<std::string> page;
     std::vector<std::string> loads;
-    std::vector<std::chrono::seconds> timeouts;
     int reloads = 0;
     std::vector<Call> calls;
     std::function<ScriptResult(const Call&)> answer = [](const Call&) { return ScriptResult{}; };

@@ -57,9 +57,8 @@ public:
 
 struct DownloadCase {
     const char* name;
-    std::vector<std::string>
-        events;  // decide, choose:<name>|none, write, finish, fail, cancelled, cancel, tick
-    std::vector<std::string> calls;
+    const char* events;  // decide, choose:<name>|none, write, finish, fail, cancelled, cancel, tick
+    const char* calls;   // separated by "|"; ASK is the question for x.srt in the test's folder
     std::string destinationContent;  // "x.srt" afterwards; "old" is the earlier file, "" none
 };
 void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.name; }
@@ -75,7 +74,8 @@ TEST_P(ShellDownloadTest, RunsToOneEnd) {
     auto owner = std::make_unique<ShellDownload>(
         recorder, recorder, [&] { ++ends, recorder.calls.push_back("end"); }, dir.path());
     recorder.download = owner.get();
-    for (const auto& event : c.events) {
+    std::istringstream events(c.events);
+    for (std::string event; events >> event;) {
         auto& d = *owner;
         if (event == "decide") d.decideDestination("sub/x.srt");
         if (event.starts_with("choose:")) {
@@ -89,9 +89,10 @@ TEST_P(ShellDownloadTest, RunsToOneEnd) {
         if (event == "cancel") d.cancelDownload();
         if (event == "tick") d.refreshProgress();
     }
-    auto expected = c.calls;
-    for (auto& call : expected)
-        if (call == "ASK") call = "ask x.srt in " + dir.path().string();
+    std::vector<std::string> expected;
+    std::istringstream calls(c.calls);
+    for (std::string call; std::getline(calls, call, '|');)
+        expected.push_back(call == "ASK" ? "ask x.srt in " + dir.path().string() : call);
     EXPECT_EQ(recorder.calls, expected);
     EXPECT_EQ(ends, 1);
     const auto destination = dir / (std::string(c.name).starts_with("Replace") ? "old.srt" : "x.srt");
@@ -101,66 +102,45 @@ TEST_P(ShellDownloadTest, RunsToOneEnd) {
         EXPECT_FALSE(entry.path().filename().string().starts_with(".velvetharbor-download")) << entry.path();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Downloads, ShellDownloadTest,
-    ::testing::Values(
-        DownloadCase{"SavesToNewName",
-                     {"decide", "choose:x.srt", "tick", "write", "finish", "finish", "fail"},
-                     {"ASK", "panel Downloading x.srt", "destination staged", "progress 37% downloaded",
-                      "close panel", "alert Download saved [Show in Files]", "close panel", "end"},
-                     "new"},
-        DownloadCase{"ReplacesExistingFile",
-                     {"decide", "choose:old.srt", "write", "finish"},
-                     {"ASK", "panel Downloading old.srt", "destination staged", "close panel",
-                      "alert Download saved [Show in Files]", "close panel", "end"},
-                     "new"},
-        DownloadCase{"SaveDialogCancelled",
-                     {"decide", "choose:none", "cancelled", "finish"},
-                     {"ASK", "destination none", "close panel", "end"},
-                     ""},
-        DownloadCase{
-            "CancelTwiceWhileTransferring",
-            {"decide", "choose:x.srt", "write", "cancel", "cancel", "finish", "cancelled", "fail"},
-            {"ASK", "panel Downloading x.srt", "destination staged", "cancel transfer", "close panel", "end"},
-            ""},
-        DownloadCase{"CancelWhileAskingForDestination",
-                     {"decide", "cancel", "choose:x.srt", "cancelled"},
-                     {"ASK", "close dialog", "destination none", "close panel", "end"},
-                     ""},
-        DownloadCase{"CancelBeforeTheQuestion",
-                     {"cancel", "decide", "cancelled"},
-                     {"cancel transfer", "destination none", "close panel", "end"},
-                     ""},
-        DownloadCase{"TransferFails",
-                     {"decide", "choose:x.srt", "write", "fail", "finish"},
-                     {"ASK", "panel Downloading x.srt", "destination staged", "close panel",
-                      "alert Download could not be saved", "close panel", "end"},
-                     ""},
-        DownloadCase{"PlatformCancelsSilently",
-                     {"decide", "choose:x.srt", "cancelled"},
-                     {"ASK", "panel Downloading x.srt", "destination staged", "close panel", "end"},
-                     ""},
-        DownloadCase{"FolderRefusesStaging",
-                     {"decide", "choose:missing/x.srt", "fail"},
-                     {"ASK", "destination none", "close panel", "alert Download could not be saved",
-                      "close panel", "end"},
-                     ""},
-        DownloadCase{"StagedFileMissingAtFinish",
-                     {"decide", "choose:x.srt", "finish"},
-                     {"ASK", "panel Downloading x.srt", "destination staged", "close panel",
-                      "alert Download could not be saved", "close panel", "end"},
-                     ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+const DownloadCase kDownloads[] = {
+    {"SavesToNewName", "decide choose:x.srt tick write finish finish fail",
+     "ASK|panel Downloading x.srt|destination staged|progress 37% downloaded|close panel|"
+     "alert Download saved [Show in Files]|close panel|end",
+     "new"},
+    {"ReplacesExistingFile", "decide choose:old.srt write finish",
+     "ASK|panel Downloading old.srt|destination staged|close panel|alert Download saved [Show in Files]|"
+     "close panel|end",
+     "new"},
+    {"SaveDialogCancelled", "decide choose:none cancelled finish", "ASK|destination none|close panel|end",
+     ""},
+    {"CancelTwiceWhileTransferring", "decide choose:x.srt write cancel cancel finish cancelled fail",
+     "ASK|panel Downloading x.srt|destination staged|cancel transfer|close panel|end", ""},
+    {"CancelWhileAskingForDestination", "decide cancel choose:x.srt cancelled",
+     "ASK|close dialog|destination none|close panel|end", ""},
+    {"CancelBeforeTheQuestion", "cancel decide cancelled", "cancel transfer|destination none|close panel|end",
+     ""},
+    {"TransferFails", "decide choose:x.srt write fail finish",
+     "ASK|panel Downloading x.srt|destination staged|close panel|alert Download could not be saved|"
+     "close panel|end",
+     ""},
+    {"PlatformCancelsSilently", "decide choose:x.srt cancelled",
+     "ASK|panel Downloading x.srt|destination staged|close panel|end", ""},
+    {"FolderRefusesStaging", "decide choose:missing/x.srt fail",
+     "ASK|destination none|close panel|alert Download could not be saved|close panel|end", ""},
+    {"StagedFileMissingAtFinish", "decide choose:x.srt finish",
+     "ASK|panel Downloading x.srt|destination staged|close panel|alert Download could not be saved|"
+     "close panel|end",
+     ""}};
+INSTANTIATE_TEST_SUITE_P(Downloads, ShellDownloadTest, ::testing::ValuesIn(kDownloads),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Downloads, ProgressTextAndAlerts) {
+TEST(Downloads, ProgressText) {
     EXPECT_EQ(ShellDownload::progressDisplay({0, 0.5}), (ProgressDisplay{true, 0.5, "Downloading…"}));
     EXPECT_EQ(ShellDownload::progressDisplay({-1, 0}), (ProgressDisplay{true, 0, "Downloading…"}));
     EXPECT_EQ(ShellDownload::progressDisplay({1000, 0.379}),
               (ProgressDisplay{false, 0.379, "37% downloaded"}));
     // 0.29 * 100 is 28.999… in binary floating point.
     EXPECT_EQ(ShellDownload::progressDisplay({1000, 0.29}).text, "29% downloaded");
-    EXPECT_EQ(ShellDownload::savedAlert("/d/x.srt"),
-              (DownloadAlert{"Download saved", "/d/x.srt", {"Show in Files", "Done"}, fs::path("/d/x.srt")}));
 }
 
 TEST(Downloads, StagingIsPrivateAndBesideTheDestination) {
@@ -177,7 +157,6 @@ TEST(Downloads, StagingIsPrivateAndBesideTheDestination) {
 
 // The owner drops the download inside onEnd, here from within the dialog's answer to a cancel.
 TEST(Downloads, OwnerMayDestroyItOnEnd) {
-    TempDir dir;
     Recorder recorder;
     std::unique_ptr<ShellDownload> owner;
     owner = std::make_unique<ShellDownload>(

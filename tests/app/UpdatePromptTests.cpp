@@ -25,22 +25,18 @@ class ReleaseNotesTest : public ::testing::TestWithParam<NotesCase> {};
 
 TEST_P(ReleaseNotesTest, BecomesPlainText) { EXPECT_EQ(releaseNotesText(GetParam().notes), GetParam().text); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Update, ReleaseNotesTest,
-    ::testing::Values(
-        NotesCase{"PlainTextKeepsItsLines", "  First line\nSecond line\n", "First line\nSecond line"},
-        NotesCase{"ParagraphsAndList",
-                  "<h2>New</h2><p>Faster\n   uploads.</p><ul><li>One</li><li>Two</li></ul>",
-                  "New\n\nFaster uploads.\n\n• One\n• Two"},
-        NotesCase{"ScriptsStylesAndCommentsAreDropped",
-                  "<style>p{color:red}</style><SCRIPT>alert('x')</SCRIPT><!-- <p>hidden</p> -->Shown",
-                  "Shown"},
-        NotesCase{"EntitiesAreTextNotTags", "&lt;b&gt;Fish &amp; chips&#33; &#x2713; &bogus; a&b",
-                  "<b>Fish & chips! \u2713 &bogus; a&b"},
-        NotesCase{"LineBreakAndLinkText", "One<br>Two <a href=\"javascript:x()\">link</a>", "One\nTwo link"},
-        NotesCase{"UnfinishedTagEnds", "Text <p class=\"", "Text"},
-        NotesCase{"UnclosedScriptHidesTheRest", "Before<script>var a = 1;", "Before"}),
-    caseName<NotesCase>);
+const NotesCase kNotes[] = {
+    {"PlainTextKeepsItsLines", "  First line\nSecond line\n", "First line\nSecond line"},
+    {"ParagraphsAndList", "<h2>New</h2><p>Faster\n   uploads.</p><ul><li>One</li><li>Two</li></ul>",
+     "New\n\nFaster uploads.\n\n• One\n• Two"},
+    {"ScriptsStylesAndCommentsAreDropped",
+     "<style>p{color:red}</style><SCRIPT>alert('x')</SCRIPT><!-- <p>hidden</p> -->Shown", "Shown"},
+    {"EntitiesAreTextNotTags", "&lt;b&gt;Fish &amp; chips&#33; &#x2713; &bogus; a&b",
+     "<b>Fish & chips! \u2713 &bogus; a&b"},
+    {"LineBreakAndLinkText", "One<br>Two <a href=\"javascript:x()\">link</a>", "One\nTwo link"},
+    {"UnfinishedTagEnds", "Text <p class=\"", "Text"},
+    {"UnclosedScriptHidesTheRest", "Before<script>var a = 1;", "Before"}};
+INSTANTIATE_TEST_SUITE_P(Update, ReleaseNotesTest, ::testing::ValuesIn(kNotes), caseName<NotesCase>);
 
 UpdateChecker::State stateIn(Phase phase) {
     UpdateChecker::State s;
@@ -54,31 +50,13 @@ UpdateChecker::State stateIn(Phase phase) {
     return s;
 }
 
-struct PhaseCase {
-    const char* name;
-    UpdateChecker::State state;
-    const char* title;
-    std::vector<Action> buttons;
-    std::optional<Action> closeAction;
-};
-void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }
-class UpdatePromptTest : public ::testing::TestWithParam<PhaseCase> {};
-
-TEST_P(UpdatePromptTest, ShowsTheStateWithItsButtons) {
-    const auto prompt = UpdatePrompt::forState(GetParam().state, "1.0");
-    ASSERT_TRUE(prompt);
-    EXPECT_EQ(prompt->title, GetParam().title);
-    std::vector<Action> actions;
-    for (const auto& b : prompt->buttons) actions.push_back(b.action);
-    EXPECT_EQ(actions, GetParam().buttons);
-    EXPECT_EQ(prompt->closeAction, GetParam().closeAction);
-}
-
 UpdateChecker::State installable() {
     auto s = stateIn(Phase::available);
     s.canInstall = true;
     return s;
 }
+
+const char* const kAvailable = "A new version of Velvetharbor is available!";
 
 UpdateChecker::State upToDate() {
     auto s = stateIn(Phase::upToDate);
@@ -86,48 +64,37 @@ UpdateChecker::State upToDate() {
     return s;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Update, UpdatePromptTest,
-    ::testing::Values(
-        PhaseCase{
-            "Checking", stateIn(Phase::checking), "Checking for updates…", {Action::cancel}, Action::cancel},
-        PhaseCase{"UpToDate", upToDate(), "You're up to date.", {Action::later}, Action::later},
-        PhaseCase{"Available",
-                  installable(),
-                  "A new version of Velvetharbor is available!",
-                  {Action::install, Action::later, Action::skip},
-                  Action::later},
-        PhaseCase{"AvailableToACopyThatCannotInstall",
-                  stateIn(Phase::available),
-                  "A new version of Velvetharbor is available!",
-                  {Action::later, Action::skip},
-                  Action::later},
-        PhaseCase{"Downloading",
-                  stateIn(Phase::downloading),
-                  "Downloading Velvetharbor 2.0…",
-                  {Action::cancel},
-                  Action::cancel},
-        PhaseCase{"InstallingCannotBeInterrupted",
-                  stateIn(Phase::installing),
-                  "Installing the update…",
-                  {},
-                  std::nullopt},
-        PhaseCase{"Installed",
-                  stateIn(Phase::installed),
-                  "Velvetharbor 2.0 is installed.",
-                  {Action::relaunch, Action::later},
-                  Action::later},
-        PhaseCase{"ReadyToOpen",
-                  stateIn(Phase::readyToOpen),
-                  "Velvetharbor 2.0 is ready to install.",
-                  {Action::later, Action::openPackage},
-                  Action::later},
-        PhaseCase{"FailedInstall",
-                  stateIn(Phase::failed),
-                  "Velvetharbor 2.0 could not be installed.",
-                  {Action::later},
-                  Action::later}),
-    caseName<PhaseCase>);
+TEST(UpdatePrompt, ShowsEachStateWithItsButtons) {
+    // The state, the title, the buttons' actions, the action of closing the dialog.
+    const std::tuple<UpdateChecker::State, const char*, std::vector<Action>, std::optional<Action>> cases[] =
+        {{stateIn(Phase::checking), "Checking for updates…", {Action::cancel}, Action::cancel},
+         {upToDate(), "You're up to date.", {Action::later}, Action::later},
+         {installable(), kAvailable, {Action::install, Action::later, Action::skip}, Action::later},
+         {stateIn(Phase::available), kAvailable, {Action::later, Action::skip}, Action::later},
+         {stateIn(Phase::downloading), "Downloading Velvetharbor 2.0…", {Action::cancel}, Action::cancel},
+         {stateIn(Phase::installing), "Installing the update…", {}, std::nullopt},
+         {stateIn(Phase::installed),
+          "Velvetharbor 2.0 is installed.",
+          {Action::relaunch, Action::later},
+          Action::later},
+         {stateIn(Phase::readyToOpen),
+          "Velvetharbor 2.0 is ready to install.",
+          {Action::later, Action::openPackage},
+          Action::later},
+         {stateIn(Phase::failed),
+          "Velvetharbor 2.0 could not be installed.",
+          {Action::later},
+          Action::later}};
+    for (const auto& [state, title, buttons, closeAction] : cases) {
+        const auto prompt = UpdatePrompt::forState(state, "1.0");
+        ASSERT_TRUE(prompt) << title;
+        EXPECT_EQ(prompt->title, title);
+        std::vector<Action> actions;
+        for (const auto& b : prompt->buttons) actions.push_back(b.action);
+        EXPECT_EQ(actions, buttons) << title;
+        EXPECT_EQ(prompt->closeAction, closeAction) << title;
+    }
+}
 
 TEST(UpdatePrompt, IdleShowsNothingAndTheOfferCarriesVersionsNotesAndProgress) {
     EXPECT_FALSE(UpdatePrompt::forState(stateIn(Phase::idle), "1.0"));
