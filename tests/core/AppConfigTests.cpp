@@ -57,11 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "http://web.test:3000"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AppConfig, EqualWhenBothURLsAreEqual) {
-    EXPECT_EQ((AppConfig{"https://a", "https://b"}), (AppConfig{"https://a", "https://b"}));
-    EXPECT_NE((AppConfig{"https://a", "https://b"}), (AppConfig{"https://a", "https://c"}));
-}
-
 TEST(UserDefaults, PersistsAcrossInstancesAndSurvivesAGarbageFile) {
     test::TempDir dir;
     {
@@ -88,15 +83,7 @@ TEST(BundleInfo, ShortVersionStringFallsBackToZeroZero) {
     EXPECT_EQ(BundleInfo(nlohmann::json{{"CFBundleShortVersionString", 14}}).shortVersionString(), "0.0");
     test::TempDir dir;
     EXPECT_EQ(BundleInfo::load(dir / "missing.json").shortVersionString(), "0.0");
-}
-
-}  // namespace
-}  // namespace vhbr
-
-namespace vhbr {
-namespace {
-
-TEST(BundleInfo, TheBuiltProgramCarriesTheProjectVersion) {
+    // The built program carries the project's version.
     EXPECT_EQ(BundleInfo::main().shortVersionString(), VHBR_TEST_PROJECT_VERSION);
 }
 
