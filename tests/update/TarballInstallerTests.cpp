@@ -21,6 +21,7 @@ struct ArchiveCase {
     const char* reason;  // a part of the message the user reads
     const char* version = "2.0";
 };
+void PrintTo(const ArchiveCase& c, std::ostream* os) { *os << c.name; }
 
 class UnsafeArchiveTest : public ::testing::TestWithParam<ArchiveCase> {};
 

@@ -37,6 +37,7 @@ struct FeedCase {
     std::string skipped;
     const char* offered;  // nullptr: nothing offered; "error": the feed is refused
 };
+void PrintTo(const FeedCase& c, std::ostream* os) { *os << c.name; }
 
 class FeedTest : public ::testing::TestWithParam<FeedCase> {};
 

@@ -28,6 +28,7 @@ struct VerifyCase {
     std::function<void(const fs::path& file, Published&)> tamper;
     const char* reason;  // nullptr: accepted; else a part of the message the user reads
 };
+void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
 
 class VerifierTest : public ::testing::TestWithParam<VerifyCase> {};
 
