@@ -160,6 +160,8 @@ TEST_F(DesktopLoginServiceTest, ApprovedAfterSomeWaitingYieldsTheToken) {
 TEST_F(DesktopLoginServiceTest, NoClaimForAnExpiredOrCancelledRequest) {
     const auto login = service();
     const auto [nonce, verifier] = startLogin();
+    // A claim, should one go out, fails at once rather than waiting for approval.
+    server.fault({{"route", "login-claim"}, {"status", 500}, {"body", "{}"}, {"times", 2}});
     const auto past = std::chrono::system_clock::now() - 1ms;
     EXPECT_EQ(messageOf<AppError>([&] { login.pollForToken(nonce, verifier, past, {}); }), kExpired);
     std::stop_source stopped;
@@ -206,9 +208,9 @@ TEST_F(DesktopLoginServiceTest, CancellingEndsAtOnce) {
 // its own clock and claims no more.
 TEST(DesktopLoginServiceExpiryTest, ExpiryReachedWhileWaitingEndsWithoutAnotherClaim) {
     test::DevServerOptions options;
-    options.loginTtlSeconds = 1;
+    options.loginTtlSeconds = 2;
     test::DevServer server(options);
-    server.fault({{"route", "login-claim"}, {"status", 202}, {"body", "{}"}, {"delayMs", 1500}});
+    server.fault({{"route", "login-claim"}, {"status", 202}, {"body", "{}"}, {"delayMs", 2500}});
     RecordingBrowser browser;
     const DesktopLoginService login({server.baseUrl() + "/app", server.baseUrl()}, std::nullopt, 0.05,
                                     browser);

@@ -202,7 +202,7 @@ TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
 
     auto saved = states();
     ASSERT_EQ(saved.size(), 1u);
-    // Part 9 goes out only once three of the first six (all in flight at once) were answered, and
+    // The ninth part goes out only once three of the first six (all in flight at once) were answered, and
     // each answered part is saved at once, whatever way the run ends.
     if (!c.whileWriting) EXPECT_GE(saved[0].completedParts.size(), 3u);
     server.reset();
