@@ -97,6 +97,9 @@ TEST_P(ShellDownloadTest, RunsToOneEnd) {
     EXPECT_EQ(ends, 1);
     const auto destination = dir / (std::string(c.name).starts_with("Replace") ? "old.srt" : "x.srt");
     EXPECT_EQ(fs::exists(destination) ? readFile(destination) : "", c.destinationContent);
+    if (recorder.lastAlert && recorder.lastAlert->revealOnFirstButton)
+        EXPECT_EQ(*recorder.lastAlert->revealOnFirstButton, destination)
+            << "Show in Files shows the saved file";
     // Nothing staged is left behind, whatever the outcome.
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_FALSE(entry.path().filename().string().starts_with(".velvetharbor-download")) << entry.path();
