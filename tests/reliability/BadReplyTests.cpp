@@ -185,7 +185,7 @@ TEST_F(BadReplies, AnInterruptedCompletionResumesWithWhatIsLeftOnly) {
 }
 
 // On a slow link the part URLs' signatures expire before the last parts go out: the storage's 403
-// fetches fresh URLs for the parts still pending, and the upload goes on.
+// fetches fresh URLs for the parts still pending, and the upload goes on, its progress showing.
 TEST_F(BadReplies, PartURLsThatExpireMidUploadAreFetchedAfresh) {
     DevServerOptions options;
     options.partUrlTtlSeconds = 2;
@@ -194,9 +194,14 @@ TEST_F(BadReplies, PartURLsThatExpireMidUploadAreFetchedAfresh) {
     const auto file = mediaFile("slow-link.mov", 75 * kMiB, 700);
     auto manager = makeFastManager(kTimeout, shortLived.baseUrl());
     manager->start(draftFor(file));
+    // What a view reads on each announcement: the progress moves part by part meanwhile.
+    std::set<double> seen;
+    auto& model = *manager->activeUploads().at(0);
+    model.changed.connect([&] { seen.insert(model.progress()); });
     waitForJobs(*manager, 60s);
-    const auto& status = manager->activeUploads().at(0)->status();
-    ASSERT_EQ(status.kind(), Status::Kind::completed) << status.message().value_or("");
+    ASSERT_EQ(model.status().kind(), Status::Kind::completed) << model.status().message().value_or("");
+    EXPECT_GE(std::count_if(seen.begin(), seen.end(), [](double p) { return p > 0 && p < 0.92; }), 6)
+        << seen.size();
     EXPECT_GE(shortLived.requestCount("upload-part-urls"), 2);
     EXPECT_EQ(shortLived.tasks().at(0).value("sha256", ""), sha256OfFile(file));
 }
