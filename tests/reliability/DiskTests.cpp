@@ -48,7 +48,8 @@ TEST_F(DiskFaults, PartFilesBeyondTheFileSizeLimitFailCleanlyAndResume) {
     EXPECT_EQ(run.signal, 0) << "the limit killed the CLI: " << run.output;
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(std::regex_search(
-        run.output, std::regex("Upload failed: Could not write the part file .*File too large")))
+        run.output,
+        std::regex("Upload failed: Could not write the part file “[^”]*/part-[0-9]+”: File too large")))
         << run.output;
     EXPECT_EQ(filesIn("UploadParts"), 0u);
     EXPECT_EQ(filesIn("Uploads"), 1u);
