@@ -85,7 +85,14 @@ TEST_F(DiskFaults, AStateFolderThatIsNotPrivatelyWritableFailsBeforeAnyRequest) 
         {"a file, for the list", {"list"}, {}, notAFolder},
         {"without write permission", {}, readOnly, "Upload failed: Could not save .*: Permission denied"},
         {"owned by another user", {}, readOnly | fs::perms::owner_write, "belongs to another user", true},
-        {"writable by everyone", {}, fs::perms::all, "can be changed by other users"},
+        {"writable by its group",
+         {},
+         fs::perms::owner_all | fs::perms::group_all,
+         "can be changed by other users"},
+        {"writable by everyone",
+         {},
+         fs::perms::owner_all | fs::perms::others_all,
+         "can be changed by other users"},
     };
     const auto file = writePatternFile(home / "clip.mp3", 1 * kMiB, 703);
     const auto uploads = dataDir() / "Uploads";
