@@ -137,7 +137,6 @@ TEST_F(APIClientServerTest, ATokenWithControlCharactersIsRefusedBeforeSending) {
 TEST_F(APIClientServerTest, EmptyBodyDecodesOnlyAsEmptyResponse) {
     replyBody = "";
     EXPECT_NO_THROW(client().postJSON<EmptyResponse>("/reply/200", {}, std::nullopt));
-    EXPECT_THROW(client().postJSON<CreateTaskResponse>("/reply/200", {}, std::nullopt), DecodingError);
     EXPECT_THROW(client().postJSON<std::optional<EmptyResponse>>("/reply/200", {}, std::nullopt),
                  DecodingError);
     replyBody = "null";

@@ -11,9 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-// What the app sends is held to the service's contract by the devserver, which refuses any body
-// with a missing, extra or mistyped key: every end-to-end upload checks the request bodies.
-
 // Every reply the service could send for the three decoded steps, as text off the wire: what is
 // accepted and what each refusal tells the user. End to end, one reply of each kind of failure
 // is driven through a whole upload (reliability/BadReplyTests).

@@ -12,7 +12,7 @@
 namespace vhbr {
 namespace {
 
-TEST(UrlSession, PutStreamsTheFileAndHeadersAreFoundWithoutRegardToCase) {
+TEST(UrlSession, PutStreamsTheFileOrFailsBeforeSendingAndHeadersIgnoreCase) {
     test::LocalServer server;
     std::string received;
     std::string contentType;
@@ -41,15 +41,11 @@ TEST(UrlSession, PutStreamsTheFileAndHeadersAreFoundWithoutRegardToCase) {
     EXPECT_EQ(contentType, "video/mp4");
     std::ifstream sent(file, std::ios::binary);
     EXPECT_TRUE(received == std::string(std::istreambuf_iterator<char>(sent), {})) << "the body differs";
-}
-
-TEST(UrlSession, MissingBodyFileFailsBeforeAnyRequest) {
-    UrlSession session;
-    HttpRequest request;
-    request.method = "PUT";
-    request.url = "http://127.0.0.1:9/x";
+    // A body file that cannot be opened fails before any request.
     request.bodyFile = "/nonexistent/file.mp4";
+    received.clear();
     EXPECT_THROW(session.perform(request), FileSystemError);
+    EXPECT_TRUE(received.empty());
 }
 
 struct RedirectCase {

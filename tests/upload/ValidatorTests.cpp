@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 
@@ -24,11 +23,9 @@ fs::path writeText(const fs::path& path, const std::string& text) {
     return path;
 }
 
-fs::path sparseFile(const fs::path& path, off_t size) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::ftruncate(fd, size), 0);
-    ::close(fd);
+fs::path sparseFile(const fs::path& path, std::uintmax_t size) {
+    std::ofstream(path).close();
+    fs::resize_file(path, size);
     return path;
 }
 
