@@ -20,36 +20,26 @@ struct ChangeCase {
     std::function<void(const fs::path&)> change;
 };
 
-void truncateTo(const fs::path& file, std::uint64_t size) { fs::resize_file(file, size); }
-
-void rewriteStart(const fs::path& file) {
-    std::this_thread::sleep_for(10ms);  // a modification time that surely differs
-    std::fstream(file, std::ios::in | std::ios::out | std::ios::binary) << "rewritten in place";
-}
-
-void append(const fs::path& file) {
-    std::ofstream(file, std::ios::app | std::ios::binary) << std::string(kMiB, 'x');
-}
-
 TEST_F(ReliabilityTest, ASourceChangedUnderItsUploadFailsAndNeverCompletes) {
+    const auto hold = [](const char* route) { return json{{"route", route}, {"delayMs", 800}}; };
+    const auto truncateTo = [](std::uint64_t size) {
+        return [size](const fs::path& f) { fs::resize_file(f, size); };
+    };
+    const auto rewriteStart = [](const fs::path& f) {
+        std::this_thread::sleep_for(10ms);  // a modification time that surely differs
+        std::fstream(f, std::ios::in | std::ios::out | std::ios::binary) << "rewritten in place";
+    };
+    const auto append = [](const fs::path& f) {
+        std::ofstream(f, std::ios::app | std::ios::binary) << std::string(kMiB, 'x');
+    };
+    json firstPart = hold("part-put");
+    firstPart["partNumber"] = 1;
     const std::vector<ChangeCase> cases{
-        {"truncated after it was chosen", 3 * kMiB, nullptr, [](const fs::path& f) { truncateTo(f, kMiB); }},
-        {"truncated before the single transfer",
-         3 * kMiB,
-         {{"route", "upload-session"}, {"delayMs", 800}},
-         [](const fs::path& f) { truncateTo(f, kMiB); }},
-        {"truncated before its parts are cut",
-         50 * kMiB,
-         {{"route", "upload-part-urls"}, {"delayMs", 800}},
-         [](const fs::path& f) { truncateTo(f, 45 * kMiB); }},
-        {"rewritten in place before its parts are cut",
-         50 * kMiB,
-         {{"route", "upload-part-urls"}, {"delayMs", 800}},
-         rewriteStart},
-        {"still growing while its parts are sent",
-         50 * kMiB,
-         {{"route", "part-put"}, {"partNumber", 1}, {"delayMs", 800}},
-         append},
+        {"truncated after it was chosen", 3 * kMiB, nullptr, truncateTo(kMiB)},
+        {"truncated before the single transfer", 3 * kMiB, hold("upload-session"), truncateTo(kMiB)},
+        {"truncated before its parts are cut", 50 * kMiB, hold("upload-part-urls"), truncateTo(45 * kMiB)},
+        {"rewritten in place before its parts are cut", 50 * kMiB, hold("upload-part-urls"), rewriteStart},
+        {"still growing while its parts are sent", 50 * kMiB, firstPart, append},
     };
     auto manager = makeFastManager(5000ms);
     unsigned index = 0;

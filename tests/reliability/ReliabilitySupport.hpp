@@ -22,16 +22,15 @@ struct ChildOptions {
     ChildOptions(std::vector<std::pair<std::string, std::string>> env = {}) : environment(std::move(env)) {}
 
     std::vector<std::pair<std::string, std::string>> environment;  // the child's whole environment
-    std::optional<rlim_t> fileSizeLimit;                            // RLIMIT_FSIZE in the child only
-    std::optional<uid_t> user;                                      // run as this user (needs root)
+    std::optional<rlim_t> fileSizeLimit;                           // RLIMIT_FSIZE in the child only
+    std::optional<uid_t> user;                                     // run as this user (needs root)
     std::chrono::seconds timeout{60};
 };
 
 struct ChildResult {
-    int exitCode = -1;    // -1 when the child did not exit normally
-    int signal = 0;       // the signal that ended it, if any
-    bool timedOut = false;
-    std::string output;   // stdout and stderr, interleaved
+    int exitCode = -1;   // -1 when the child did not exit normally
+    int signal = 0;      // the signal that ended it, if any (SIGKILL after the time-out)
+    std::string output;  // stdout and stderr, interleaved
 };
 
 ChildResult runProgram(const std::vector<std::string>& argv, const ChildOptions& options);
@@ -42,7 +41,6 @@ std::vector<std::pair<std::string, std::string>> cliEnvironment(const std::strin
                                                                 const std::filesystem::path& home,
                                                                 const std::string& token);
 
-std::string readFile(const std::filesystem::path& path);
 // True when any regular file under root holds needle.
 bool anyFileContains(const std::filesystem::path& root, const std::string& needle);
 
@@ -63,14 +61,14 @@ protected:
     std::unique_ptr<UploadManager> makeFastManager(std::chrono::milliseconds timeout,
                                                    const std::string& apiUrl = {}) {
         if (!fastUploader_ || fastTimeout_ != timeout) {
-            fastUploader_ = std::make_unique<BackgroundPartUploader>("com.velvetharbor.linux.upload.parts", timeout);
+            fastUploader_ =
+                std::make_unique<BackgroundPartUploader>("com.velvetharbor.linux.upload.parts", timeout);
             fastTimeout_ = timeout;
         }
         const std::string base = apiUrl.empty() ? server.baseUrl() : apiUrl;
-        auto manager = std::make_unique<UploadManager>(loop, AppConfig{base + "/app", base},
-                                                       APIClient(base, &session, timeout),
-                                                       UploadStateStore(stateDir()), *fastUploader_, defaults,
-                                                       managerOptions());
+        auto manager = std::make_unique<UploadManager>(
+            loop, AppConfig{base + "/app", base}, APIClient(base, &session, timeout),
+            UploadStateStore(stateDir()), *fastUploader_, defaults, managerOptions());
         manager->setTokenProvider(&tokens);
         manager->setNavigator(&navigator);
         return manager;

@@ -19,12 +19,6 @@ void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-timespec mtimeOf(const fs::path& path) {
-    struct stat st {};
-    ::stat(path.c_str(), &st);
-    return st.st_mtim;
-}
-
 void setMtime(const fs::path& path, timespec mtime) {
     const timespec times[2] = {mtime, mtime};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
@@ -49,30 +43,22 @@ protected:
     test::TempDir dir;
     fs::path file = dir / "talk.mp4";
     std::string bookmark;
-    const std::string changed =
-        "The original file “talk.mp4” has changed since the upload started. Start this upload again.";
 };
 
-TEST_F(SourceBookmarkTest, ResolvesAnUnchangedFileToItsAbsolutePath) {
-    EXPECT_EQ(SourceBookmark::resolve(bookmark), file);
-}
-
-TEST_F(SourceBookmarkTest, MovedOrDeletedFileIsReportedByName) {
+TEST_F(SourceBookmarkTest, ResolvesWhileTheFileIsThereAndNamesItWhenGone) {
+    EXPECT_EQ(resolveError(bookmark), "resolved to " + file.string());
     fs::rename(file, dir / "elsewhere.mp4");
     const std::string gone =
         "The original file “talk.mp4” could not be found. It may have been moved or deleted.";
     EXPECT_EQ(resolveError(bookmark), gone);
     fs::remove(dir / "elsewhere.mp4");
     EXPECT_EQ(resolveError(bookmark), gone);
+    EXPECT_THROW(SourceBookmark::create(dir / "missing.mp4"), FileSystemError);
 }
 
 TEST_F(SourceBookmarkTest, AnyChangeOfIdentitySizeOrTimeIsReported) {
-    const timespec original = mtimeOf(file);
-    struct Case {
-        const char* what;
-        std::function<void()> change;
-    };
-    const Case cases[] = {
+    const timespec original{1'700'000'000, 123'456'789};  // as set up
+    const std::pair<const char*, std::function<void()>> cases[] = {
         {"replaced by another inode of the same size and time",
          [&] {
              writeFile(dir / "new.mp4", "replaced content");
@@ -94,10 +80,13 @@ TEST_F(SourceBookmarkTest, AnyChangeOfIdentitySizeOrTimeIsReported) {
              fs::create_directory(file);
          }},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, change] : cases) {
         SetUp();
-        c.change();
-        EXPECT_EQ(resolveError(bookmark), changed) << c.what;
+        change();
+        EXPECT_EQ(
+            resolveError(bookmark),
+            "The original file “talk.mp4” has changed since the upload started. Start this upload again.")
+            << what;
         fs::remove_all(file);
     }
 }
@@ -111,11 +100,6 @@ TEST_F(SourceBookmarkTest, DamagedBookmarksAreRejected) {
           std::string_view(
               R"({"path":"dGFsaw==","device":1,"inode":1,"size":1,"mtimeSeconds":1,"mtimeNanoseconds":1})")})
         EXPECT_EQ(resolveError(bad), damaged) << bad;
-}
-
-TEST(SourceBookmark, CreatingForAMissingFileFails) {
-    test::TempDir dir;
-    EXPECT_THROW(SourceBookmark::create(dir / "missing.mp4"), FileSystemError);
 }
 
 }  // namespace
