@@ -21,7 +21,7 @@ class TransferModeTest : public UploadManagerTest, public ::testing::WithParamIn
 TEST_P(TransferModeTest, SmallFilesGoByOnePutAndLargeOnesInPartsAllAtOnceWhenFewerThanSix) {
     auto manager = makeManager();
     // Held a moment at the storage, the parts of a run overlap there as far as the engine lets them.
-    server.fault({{"route", "part-put"}, {"times", 10}, {"delayMs", 200}});
+    server.fault({{"route", "part-put"}, {"times", 10}, {"delayMs", 400}});
     auto file = mediaFile(GetParam().name, GetParam().size);
     manager->start(draftFor(file));
     auto model = manager->activeUploads()[0];
@@ -91,7 +91,7 @@ TEST_F(UploadManagerTest, APartFailingThreeTimesFailsTheUploadKeepingEveryAcknow
 // folder never holds more than the parts in flight plus one, whatever the file's size.
 TEST_F(UploadManagerTest, PartsGoSixAtATimeAndTheirFilesTakeOnlyTheDiskOfThoseInFlight) {
     auto manager = makeManager();
-    server.fault({{"route", "part-put"}, {"times", 20}, {"delayMs", 200}});
+    server.fault({{"route", "part-put"}, {"times", 20}, {"delayMs", 400}});
     auto file = mediaFile("long.mkv", 200 * kMiB);
     PartFolderWatcher watcher(partDir());
     manager->start(draftFor(file));

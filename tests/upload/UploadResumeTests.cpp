@@ -65,7 +65,7 @@ TEST_F(ResumeTest, OnlyTheMissingPartsAreWrittenAndSentAllAtOnce) {
         failOnce({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", 6}}, 80 * kMiB);
     auto saved = UploadStateStore(stateDir()).loadIncompleteStates().at(0).completedParts;
     ASSERT_EQ(saved.size(), 5u);
-    server.fault({{"route", "part-put"}, {"times", 3}, {"delayMs", 200}});
+    server.fault({{"route", "part-put"}, {"times", 3}, {"delayMs", 400}});
     std::unique_ptr<UploadManager> manager;
     std::shared_ptr<std::vector<double>> progress;
     std::set<std::string> written;
