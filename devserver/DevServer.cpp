@@ -249,18 +249,18 @@ DevServer::Reply DevServer::uploadSession(const std::string& taskId, const json&
                        {"fileSize", Kind::Integer},
                        {"useMultipart", Kind::Boolean}});
     const std::string fileName = nonEmpty(body, "fileName");
-    nonEmpty(body, "fileType");
+    const std::string fileType = nonEmpty(body, "fileType");
     if (body["fileSize"].get<std::int64_t>() < 0) throw HttpError(400, "fileSize must not be negative");
     const Task task = requireTask(taskId);
     if (task.uploadComplete) throw HttpError(409, "The upload of this task is already complete.");
     const std::string key = "uploads/" + task.id + "/" + keySegment(fileName);
     tasks_.modify(task.id, [&](Task& t) { t.objectKey = key; });
     if (body["useMultipart"].get<bool>()) {
-        const auto upload = tasks_.beginUpload(task.id, key);
+        const auto upload = tasks_.beginUpload(task.id, key, fileType);
         return {200, {{"uploadId", upload.uploadId}, {"objectKey", key}}};
     }
     return {200,
-            {{"presignedURL", presigner_.url(origin_, {key, "", 0}, kPresignTtl)},
+            {{"presignedURL", presigner_.url(origin_, {key, "", 0, fileType}, kPresignTtl)},
              {"objectKey", key},
              {"expiresAt", isoNow(kPresignTtl)}}};
 }
@@ -272,7 +272,8 @@ DevServer::Reply DevServer::uploadPartUrls(const std::string& taskId, const json
     const auto upload = requireUpload(requireTask(taskId), body["objectKey"], body["uploadId"]);
     json urls = json::array();
     for (int n = 1; n <= total; ++n)
-        urls.push_back(presigner_.url(origin_, {upload.objectKey, upload.uploadId, n}, config_.partUrlTtl));
+        urls.push_back(
+            presigner_.url(origin_, {upload.objectKey, upload.uploadId, n, upload.contentType}, config_.partUrlTtl));
     return {200, {{"presignedUrls", urls}}};
 }
 
@@ -368,6 +369,16 @@ void DevServer::storagePut(const httplib::Request& req, httplib::Response& res, 
     const std::string key = req.matches[1];
     const bool isPart = req.has_param("uploadId") || req.has_param("partNumber");
     const auto partNumber = isPart ? parseInt(req.get_param_value("partNumber")) : std::nullopt;
+    const std::string uploadId = req.get_param_value("uploadId");
+    // In flight from its arrival to its answer, so that a delayed part counts as in flight too.
+    struct InFlight {
+        FaultInjector* faults;
+        const std::string& uploadId;
+        ~InFlight() {
+            if (faults) faults->partPutEnds(uploadId);
+        }
+    } inFlight{isPart ? &faults_ : nullptr, uploadId};
+    if (isPart) faults_.partPutBegins(uploadId);
     bool drained = false;
     const auto drain = [&] {
         if (!drained) reader([](const char*, size_t) { return true; });
@@ -379,7 +390,7 @@ void DevServer::storagePut(const httplib::Request& req, httplib::Response& res, 
         sendJson(res, status, {{"message", message}});
     };
     if (!Storage::isSafeKey(key)) return refuse(400, "Invalid object key.");
-    PresignTarget target{key, req.get_param_value("uploadId"), partNumber.value_or(0)};
+    PresignTarget target{key, uploadId, partNumber.value_or(0), req.get_param_value("X-Vhbr-Content-Type")};
     if (isPart && (!partNumber || *partNumber < 1 || *partNumber > kMaxParts || target.uploadId.empty()))
         return refuse(400, "uploadId and partNumber (1 to 10000) are required for a part.");
     switch (presigner_.verify(target, req.get_param_value("X-Vhbr-Expires"), req.get_param_value("X-Vhbr-Signature"))) {
@@ -387,6 +398,11 @@ void DevServer::storagePut(const httplib::Request& req, httplib::Response& res, 
     case Presigner::Verdict::Expired: return refuse(403, "Request has expired.");
     case Presigner::Verdict::BadSignature: return refuse(403, "The request signature does not match.");
     }
+    // The URL is the credential: a bearer token sent along would leak to whoever stores the object.
+    if (req.has_header("Authorization")) return refuse(400, "A presigned request takes no Authorization header.");
+    const std::string type = req.get_header_value("Content-Type");
+    if (!target.contentType.empty() && type != target.contentType)
+        return refuse(400, "Content-Type must be " + target.contentType + " as signed, not \"" + type + "\".");
     const auto stillOpen = [&] {
         const auto upload = tasks_.upload(target.uploadId);
         return upload && upload->objectKey == key;
@@ -494,11 +510,13 @@ void DevServer::routeControl() {
         return json{{"armed", true}};
     });
     control("/__dev/presign", [this](const json& body) {
-        checkObject(body, {{"objectKey", Kind::String}, {"expiresInSeconds", Kind::Integer, false}});
+        checkObject(body, {{"objectKey", Kind::String},
+                           {"expiresInSeconds", Kind::Integer, false},
+                           {"contentType", Kind::String, false}});
         const std::string key = body["objectKey"];
         if (!Storage::isSafeKey(key)) throw HttpError(400, "Invalid object key.");
         const std::chrono::seconds ttl(body.value("expiresInSeconds", std::int64_t{3600}));
-        return json{{"url", presigner_.url(origin_, {key, "", 0}, ttl)}};
+        return json{{"url", presigner_.url(origin_, {key, "", 0, body.value("contentType", "")}, ttl)}};
     });
     control("/__dev/reset", [this](const json&) {
         faults_.reset();

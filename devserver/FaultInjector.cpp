@@ -58,9 +58,22 @@ void FaultInjector::arm(const Fault& fault) {
     faults_.push_back(fault);
 }
 
+void FaultInjector::partPutBegins(const std::string& uploadId) {
+    std::lock_guard lock(mutex_);
+    auto& peak = partPutsInFlightPeak_[uploadId];
+    peak = std::max(peak, ++partPutsInFlight_[uploadId]);
+}
+
+void FaultInjector::partPutEnds(const std::string& uploadId) {
+    std::lock_guard lock(mutex_);
+    if (--partPutsInFlight_[uploadId] == 0) partPutsInFlight_.erase(uploadId);
+}
+
 nlohmann::json FaultInjector::stats() const {
     std::lock_guard lock(mutex_);
-    nlohmann::json out{{"requests", nlohmann::json::object()}, {"partPuts", nlohmann::json::object()},
+    nlohmann::json out{{"requests", nlohmann::json::object()},
+                       {"partPuts", nlohmann::json::object()},
+                       {"partPutsInFlightPeak", partPutsInFlightPeak_},
                        {"armedFaults", faults_.size()}};
     for (const auto& [route, n] : requests_) out["requests"][route] = n;
     for (const auto& [part, n] : partPuts_) out["partPuts"][std::to_string(part)] = n;
@@ -71,6 +84,7 @@ void FaultInjector::reset() {
     std::lock_guard lock(mutex_);
     requests_.clear();
     partPuts_.clear();
+    partPutsInFlightPeak_.clear();  // those in flight now still end, so their count stays
     faults_.clear();
 }
 

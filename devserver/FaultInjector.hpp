@@ -22,7 +22,8 @@ struct Fault {
     bool interrupts() const { return drop || status.has_value(); }
 };
 
-// Request counts per route and armed faults, for tests and benchmarks.
+// Request counts per route, the most part PUTs of one upload seen at once, and armed faults, for
+// tests and benchmarks.
 class FaultInjector {
 public:
     static bool isRoute(const std::string& route);
@@ -31,6 +32,9 @@ public:
     // Counts the request and takes one use of the first armed fault that matches it.
     std::optional<Fault> onRequest(const std::string& route, std::optional<int> partNumber = std::nullopt);
     void arm(const Fault& fault);
+    // Brackets one part PUT of an upload, from its arrival to its answer.
+    void partPutBegins(const std::string& uploadId);
+    void partPutEnds(const std::string& uploadId);
     nlohmann::json stats() const;
     void reset();
 
@@ -38,6 +42,8 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, int> requests_;
     std::map<int, int> partPuts_;
+    std::map<std::string, int> partPutsInFlight_;      // by upload id
+    std::map<std::string, int> partPutsInFlightPeak_;  // by upload id
     std::vector<Fault> faults_;
 };
 

@@ -45,6 +45,8 @@ std::string Presigner::encodeKey(const std::string& objectKey) {
 std::string Presigner::sign(const PresignTarget& t, const std::string& expires) const {
     std::ostringstream text;
     text << "PUT\n" << t.objectKey << '\n' << t.uploadId << '\n' << t.partNumber << '\n' << expires;
+    // Untyped URLs keep the text they had before types were signed, so they stay valid.
+    if (!t.contentType.empty()) text << '\n' << t.contentType;
     return hmacSha256Hex(secret_, text.str());
 }
 
@@ -52,6 +54,7 @@ std::string Presigner::url(const std::string& origin, const PresignTarget& t, st
     const std::string expires = std::to_string(unixNow() + ttl.count());
     std::string url = origin + "/storage/" + encodeKey(t.objectKey) + "?";
     if (!t.uploadId.empty()) url += "uploadId=" + t.uploadId + "&partNumber=" + std::to_string(t.partNumber) + "&";
+    if (!t.contentType.empty()) url += "X-Vhbr-Content-Type=" + encodeKey(t.contentType) + "&";
     return url + "X-Vhbr-Expires=" + expires + "&X-Vhbr-Signature=" + sign(t, expires);
 }
 

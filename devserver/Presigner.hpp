@@ -11,14 +11,16 @@ struct PresignTarget {
     std::string objectKey;
     std::string uploadId;  // empty for a whole object
     int partNumber = 0;    // 0 for a whole object
+    std::string contentType;  // the only Content-Type the PUT may carry; empty: any
 };
 
 // Signs storage URLs with an HMAC-SHA-256 secret kept in the data folder, so URLs handed out
 // before a restart stay valid after it.
 //
 // URL format: ORIGIN/storage/<key, each segment percent-encoded>
-//             ?[uploadId=U&partNumber=N&]X-Vhbr-Expires=<unix seconds>&X-Vhbr-Signature=<hex>
-// signed text: "PUT\n" key "\n" uploadId "\n" partNumber "\n" expires
+//             ?[uploadId=U&partNumber=N&][X-Vhbr-Content-Type=T&]X-Vhbr-Expires=<unix seconds>
+//             &X-Vhbr-Signature=<hex>
+// signed text: "PUT\n" key "\n" uploadId "\n" partNumber "\n" expires ["\n" content type]
 class Presigner {
 public:
     explicit Presigner(const std::filesystem::path& dataDir);

@@ -31,7 +31,8 @@ TaskStore::TaskStore(const std::filesystem::path& dataDir) : file_(dataDir / "ta
     for (const auto& t : doc.at("tasks"))
         tasks_.push_back({t.at("id"), t.at("clientRequestId"), t.at("status"), t.at("request"), t.at("objectKey"),
                           t.at("uploadComplete"), t.at("createdAt")});
-    for (const auto& u : doc.at("uploads")) uploads_[u.at("uploadId")] = {u.at("uploadId"), u.at("taskId"), u.at("objectKey")};
+    for (const auto& u : doc.at("uploads"))
+        uploads_[u.at("uploadId")] = {u.at("uploadId"), u.at("taskId"), u.at("objectKey"), u.value("contentType", "")};
     for (const auto& [key, o] : doc.at("objects").items()) objects_[key] = {o.at("size"), o.at("etag"), o.at("sha256")};
 }
 
@@ -42,7 +43,8 @@ void TaskStore::save() const {
                                 {"request", t.request}, {"objectKey", t.objectKey},
                                 {"uploadComplete", t.uploadComplete}, {"createdAt", t.createdAt}});
     for (const auto& [id, u] : uploads_)
-        doc["uploads"].push_back({{"uploadId", id}, {"taskId", u.taskId}, {"objectKey", u.objectKey}});
+        doc["uploads"].push_back(
+            {{"uploadId", id}, {"taskId", u.taskId}, {"objectKey", u.objectKey}, {"contentType", u.contentType}});
     for (const auto& [key, o] : objects_) doc["objects"][key] = {{"size", o.size}, {"etag", o.etag}, {"sha256", o.sha256}};
     writeFileAtomically(file_, doc.dump(1));
 }
@@ -85,9 +87,10 @@ bool TaskStore::modify(const std::string& id, const std::function<void(Task&)>& 
     return false;
 }
 
-MultipartUpload TaskStore::beginUpload(const std::string& taskId, const std::string& objectKey) {
+MultipartUpload TaskStore::beginUpload(const std::string& taskId, const std::string& objectKey,
+                                       const std::string& contentType) {
     std::lock_guard lock(mutex_);
-    MultipartUpload u{randomHex(16), taskId, objectKey};
+    MultipartUpload u{randomHex(16), taskId, objectKey, contentType};
     uploads_[u.uploadId] = u;
     save();
     return u;

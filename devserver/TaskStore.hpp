@@ -29,6 +29,7 @@ struct MultipartUpload {
     std::string uploadId;
     std::string taskId;
     std::string objectKey;
+    std::string contentType;  // the file's type declared with the session; its parts must carry it
 };
 
 // Tasks, open multipart uploads and the metadata of stored objects, persisted as one JSON file
@@ -44,7 +45,8 @@ public:
     // Applies `change` to the task and saves; false when there is no such task.
     bool modify(const std::string& id, const std::function<void(Task&)>& change);
 
-    MultipartUpload beginUpload(const std::string& taskId, const std::string& objectKey);
+    MultipartUpload beginUpload(const std::string& taskId, const std::string& objectKey,
+                                const std::string& contentType);
     std::optional<MultipartUpload> upload(const std::string& uploadId) const;
     bool endUpload(const std::string& uploadId);  // false when it was not open
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -129,6 +130,13 @@ int DevServer::requestCount(const std::string& route) { return stats()["requests
 
 int DevServer::partPutCount(int partNumber) { return stats()["partPuts"].value(std::to_string(partNumber), 0); }
 
+int DevServer::partPutsInFlightPeak() {
+    const json peaks = stats()["partPutsInFlightPeak"];
+    int peak = 0;
+    for (const auto& [upload, n] : peaks.items()) peak = std::max(peak, n.get<int>());
+    return peak;
+}
+
 void DevServer::fault(const json& description) { post("/__dev/faults", description); }
 
 void DevServer::approveLogin(const std::string& nonce) { post("/__dev/login/approve", {{"nonce", nonce}}); }
@@ -141,8 +149,8 @@ std::optional<std::string> DevServer::latestLoginNonce() {
     return logins.back()["nonce"].get<std::string>();
 }
 
-std::string DevServer::presign(const std::string& objectKey) {
-    return post("/__dev/presign", {{"objectKey", objectKey}})["url"];
+std::string DevServer::presign(const std::string& objectKey, int expiresInSeconds) {
+    return post("/__dev/presign", {{"objectKey", objectKey}, {"expiresInSeconds", expiresInSeconds}})["url"];
 }
 
 void DevServer::reset() { post("/__dev/reset", json::object()); }

@@ -43,11 +43,15 @@ public:
     nlohmann::json tasks();
     int requestCount(const std::string& route);
     int partPutCount(int partNumber);
+    // The most part PUTs of any one multipart upload that the storage answered at once since the
+    // start or the last reset.
+    int partPutsInFlightPeak();
     void fault(const nlohmann::json& description);
     void approveLogin(const std::string& nonce);
     void rejectLogin(const std::string& nonce);
     std::optional<std::string> latestLoginNonce();
-    std::string presign(const std::string& objectKey);
+    // A presigned PUT URL of a whole object that accepts any Content-Type.
+    std::string presign(const std::string& objectKey, int expiresInSeconds = 3600);
     void reset();
     void restart();  // same data folder; the port may change
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <memory>
@@ -136,6 +137,24 @@ protected:
         for (const auto& task : server.tasks())
             if (task["id"] == taskId) return task;
         return std::nullopt;
+    }
+
+    // The progress that model shows now and after each of its changes.
+    static std::shared_ptr<std::vector<double>> recordProgress(UploadTaskModel& model) {
+        auto values = std::make_shared<std::vector<double>>(1, model.progress());
+        model.changed.connect([values, &model] { values->push_back(model.progress()); });
+        return values;
+    }
+
+    // Progress never falls, starts at floor or above and stays at or below ceiling until it ends at 1.
+    static void expectProgressRisesToCompletion(const std::vector<double>& values, double floor,
+                                                double ceiling) {
+        ASSERT_TRUE(std::is_sorted(values.begin(), values.end()));
+        EXPECT_GE(values.front(), floor);
+        ASSERT_LT(values.front(), 1.0);
+        EXPECT_EQ(values.back(), 1.0);
+        const auto finished = std::lower_bound(values.begin(), values.end(), 1.0);
+        EXPECT_LE(*std::prev(finished), ceiling);
     }
 
     std::vector<std::filesystem::path> filesUnder(const std::filesystem::path& root) {

@@ -5,17 +5,9 @@ namespace {
 
 using Status = UploadTaskStatus;
 
-TEST_F(UploadManagerTest, EnqueuingNothingNeitherOpensTheWindowNorChangesState) {
-    auto manager = makeManager();
-    manager->enqueueFiles({});
-    loop.runUntil([] { return false; }, std::chrono::milliseconds(50));
-    EXPECT_EQ(navigator.windowOpens, 0);
-    EXPECT_FALSE(manager->pendingDraft());
-    EXPECT_FALSE(manager->uploadAlert());
-}
-
 TEST_F(UploadManagerTest, ValidFilesBecomeADraftAndAnInvalidOneAnAlert) {
     auto manager = makeManager();
+    manager->enqueueFiles({});  // nothing: no window either
     auto a = mediaFile("a.mp4", 100);
     auto b = mediaFile("b.wav", 200);
     manager->enqueueFiles({a, dir / "notes.txt", b});
@@ -61,19 +53,21 @@ INSTANTIATE_TEST_SUITE_P(
                                      "xx-unlisted",
                                      "ja"}));
 
-TEST_F(UploadManagerTest, StartRemembersChoicesAndPutsTheNewUploadFirst) {
+TEST_F(UploadManagerTest, StartRemembersAllThreeChoicesAndPutsTheNewUploadFirst) {
     auto manager = makeManager();
-    auto draft = draftFor(mediaFile("first.mp4", 1000));
+    manager->start(draftFor(mediaFile("first.mp4", 1000)));
+    auto draft = draftFor(mediaFile("second.mp4", 2000));
     draft.intent = UploadIntent::translate;
     draft.sourceLanguage = "fr";
     draft.targetLanguage = "de";
     manager->setPendingDraft(draft);
     manager->start(draft);
-    manager->start(draftFor(mediaFile("second.mp4", 2000)));
     EXPECT_FALSE(manager->pendingDraft());
     ASSERT_EQ(manager->activeUploads().size(), 2u);
     EXPECT_EQ(manager->activeUploads()[0]->fileName(), "second.mp4");
-    EXPECT_EQ(defaults.string("VHBR_LAST_INTENT"), "subtitle");
+    EXPECT_EQ(defaults.string("VHBR_LAST_INTENT"), "translate");
+    EXPECT_EQ(defaults.string("VHBR_LAST_SOURCE_LANGUAGE"), "fr");
+    EXPECT_EQ(defaults.string("VHBR_LAST_TARGET_LANGUAGE"), "de");
     waitForJobs(*manager);
     EXPECT_EQ(manager->activeUploads()[1]->status().kind(), Status::Kind::completed);
 }
@@ -113,14 +107,6 @@ TEST_F(UploadManagerTest, RecentTasksAreNewestFirstWithoutDuplicatesAndAtMostFiv
     auto manager = makeManager();
     for (const char* id : {"a", "b", "c", "a", "d", "e", "f"}) manager->recordCompletedTaskID(id);
     EXPECT_EQ(manager->completedTaskIDs(), (std::vector<std::string>{"f", "e", "d", "a", "c"}));
-}
-
-TEST(UploadNotification, ContentIsFixed) {
-    EXPECT_EQ(uploadCompletedContent("lecture.mkv", "abc"),
-              (NotificationContent{"upload-abc",
-                                   "Velvetharbor upload complete",
-                                   "lecture.mkv is processing.",
-                                   {{"taskID", "abc"}}}));
 }
 
 TEST(ResumeQuestion, SingularAndPlural) {

@@ -2,6 +2,8 @@
 #include "Upload/UploadStateStore.hpp"
 #include "UploadManagerFixture.hpp"
 
+#include <fstream>
+
 namespace vhbr::test {
 namespace {
 
@@ -33,11 +35,14 @@ protected:
         return file;
     }
 
-    // A fresh manager, as after a relaunch, that resumes everything and waits.
-    std::unique_ptr<UploadManager> relaunchAndResume() {
+    // A fresh manager, as after a relaunch, that resumes everything and waits; progress, when
+    // given, receives what the first resumed upload shows from its start.
+    std::unique_ptr<UploadManager> relaunchAndResume(
+        std::shared_ptr<std::vector<double>>* progress = nullptr) {
         auto manager = makeManager();
         ScriptedPrompt yes(true);
         manager->offerResumeIfNeeded(yes);
+        if (progress) *progress = recordProgress(*manager->activeUploads().at(0));
         waitForJobs(*manager);
         return manager;
     }
@@ -51,39 +56,34 @@ protected:
     }
 };
 
-TEST_F(ResumeTest, WithEverythingSavedOnlyMissingPartsAreSent) {
-    auto file = failOnce({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", 3}});
-    auto saved = UploadStateStore(stateDir()).loadIncompleteStates().at(0).completedParts;
-    auto manager = relaunchAndResume();
-    expectCompletedWithSource(*manager, file);
-    EXPECT_EQ(server.requestCount("create-task"), 0);
-    EXPECT_EQ(server.requestCount("upload-session"), 0);
-    EXPECT_EQ(server.requestCount("part-put"), 5 - static_cast<int>(saved.size()));
-    for (const auto& part : saved) EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 0);
-}
-
-// Parts 13 to 15 fail for good, so exactly parts 1 to 12 are acknowledged; the resume neither
-// sends nor writes any of them.
-TEST_F(ResumeTest, AcknowledgedPartsAreNotWrittenAgain) {
-    for (int part : {14, 15})
+// Parts 6 to 8 fail for good, so exactly parts 1 to 5 are acknowledged: the resume neither
+// sends nor writes any of them, runs the three others at once, and its progress starts from the five.
+TEST_F(ResumeTest, OnlyTheMissingPartsAreWrittenAndSentAllAtOnce) {
+    for (int part : {7, 8})
         server.fault({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", part}});
     auto file =
-        failOnce({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", 13}}, 150 * kMiB);
+        failOnce({{"route", "part-put"}, {"times", 3}, {"status", 500}, {"partNumber", 6}}, 80 * kMiB);
     auto saved = UploadStateStore(stateDir()).loadIncompleteStates().at(0).completedParts;
-    ASSERT_EQ(saved.size(), 12u);
+    ASSERT_EQ(saved.size(), 5u);
+    server.fault({{"route", "part-put"}, {"times", 3}, {"delayMs", 400}});
     std::unique_ptr<UploadManager> manager;
+    std::shared_ptr<std::vector<double>> progress;
     std::set<std::string> written;
     {
         PartFolderWatcher watcher(partDir());
-        manager = relaunchAndResume();
+        manager = relaunchAndResume(&progress);
         written = watcher.namesSeen();
     }
     expectCompletedWithSource(*manager, file);
+    EXPECT_EQ(server.requestCount("create-task") + server.requestCount("upload-session"), 0);
+    EXPECT_EQ(server.requestCount("part-put"), 3);
+    EXPECT_EQ(server.partPutsInFlightPeak(), 3);
     for (const auto& part : saved) {
         EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 0) << part.partNumber;
         EXPECT_FALSE(written.contains("part-" + std::to_string(part.partNumber))) << part.partNumber;
     }
     EXPECT_FALSE(written.empty()) << "the watcher saw the parts that were sent";
+    expectProgressRisesToCompletion(*progress, 5.0 / 8 * 0.92, 0.92);
 }
 
 TEST_F(ResumeTest, WithATaskButNoSessionANewSessionIsAskedForTheSameTask) {
@@ -119,7 +119,23 @@ TEST_F(ResumeTest, PartFoldersOfNoSavedOrRunningUploadAreRemovedAtStart) {
     EXPECT_TRUE(std::filesystem::exists(partDir() / "running" / "part-1"));
 }
 
+// Untouched, not merely equal: a rewrite, even of the same bytes, could overwrite what another
+// instance saved meanwhile.
+std::map<std::filesystem::path, std::pair<std::string, std::filesystem::file_time_type>> snapshot(
+    const std::vector<std::filesystem::path>& files) {
+    std::map<std::filesystem::path, std::pair<std::string, std::filesystem::file_time_type>> out;
+    for (const auto& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        out[file] = {std::string(std::istreambuf_iterator<char>(in), {}),
+                     std::filesystem::last_write_time(file)};
+    }
+    return out;
+}
+
 TEST_F(ResumeTest, NotNowKeepsEverythingAndResumeShowsPausedUploadsNewestLast) {
+    ScriptedPrompt none(true);
+    makeManager()->offerResumeIfNeeded(none);
+    EXPECT_TRUE(none.asked.empty()) << "no question without unfinished uploads";
     failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
     auto other = mediaFile("other.mp4", 2000);
     server.fault({{"route", "upload-session"}, {"times", 1}, {"status", 500}});
@@ -128,9 +144,12 @@ TEST_F(ResumeTest, NotNowKeepsEverythingAndResumeShowsPausedUploadsNewestLast) {
         manager->start(draftFor(other));
         waitForJobs(*manager);
     }
+    const auto before = snapshot(filesUnder(stateDir()));
     auto manager = makeManager();
     ScriptedPrompt no(false);
     manager->offerResumeIfNeeded(no);
+    EXPECT_EQ(before.size(), 2u);
+    EXPECT_TRUE(snapshot(filesUnder(stateDir())) == before);
     ASSERT_EQ(no.asked.size(), 1u);
     EXPECT_EQ(no.asked[0], std::make_pair(std::string("Resume incomplete uploads?"),
                                           std::string("Velvetharbor found 2 uploads that did not finish.")));
@@ -144,13 +163,6 @@ TEST_F(ResumeTest, NotNowKeepsEverythingAndResumeShowsPausedUploadsNewestLast) {
     EXPECT_EQ(manager->activeUploads()[0]->fileName(), lastOfList);
     EXPECT_EQ(manager->activeUploads()[0]->status(), Status::paused());
     waitForJobs(*manager);
-}
-
-TEST_F(ResumeTest, NoQuestionWithoutUnfinishedUploads) {
-    auto manager = makeManager();
-    ScriptedPrompt yes(true);
-    manager->offerResumeIfNeeded(yes);
-    EXPECT_TRUE(yes.asked.empty());
 }
 
 TEST_F(ResumeTest, AStateWithoutBookmarkFailsAtOnceAndStays) {

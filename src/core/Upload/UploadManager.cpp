@@ -255,6 +255,8 @@ void UploadManager::resumeAll() {
         if (runningRequestIds_.contains(state.clientRequestId)) continue;
         auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
         model->setTaskID(state.taskId);
+        // The acknowledged parts are done: the menu and the badge must not fall back to 0 meanwhile.
+        model->setProgress(UploadRunner::savedProgress(state));
         model->setStatus(UploadTaskStatus::paused());
         activeUploads_.insert(activeUploads_.begin(), model);
         launchJob(model, [this, state = std::move(state), model](std::stop_token stop) {

@@ -67,6 +67,8 @@ public:
     // The app quits: runs stop where they are (even requests a cancel would let finish) and keep
     // their state files for the next launch.
     void quit();
+    // What a saved upload has achieved, as the progress its resumed run starts from.
+    static double savedProgress(const UploadState& state);
 
 private:
     void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,

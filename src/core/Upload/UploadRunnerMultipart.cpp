@@ -80,6 +80,10 @@ bool byPartNumber(const CompletedUploadPart& a, const CompletedUploadPart& b) {
 
 }  // namespace
 
+double UploadRunner::savedProgress(const UploadState& state) {
+    return state.fileSize >= kMultipartThreshold ? multipartProgress(state) : 0.0;
+}
+
 void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
                                     const std::string& token, const ModelPtr& model, std::stop_token stop) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
