@@ -17,6 +17,8 @@ namespace vhbr::gtk {
 namespace {
 
 constexpr const char* kApplicationId = "com.velvetharbor.Desktop";
+// The latest the tray item is added after start-up, whatever the web app does.
+constexpr unsigned kTrayLatestMs = 3000;
 
 // The overlays' look: a translucent sheet of the window's own background over the web view.
 constexpr const char* kStyle = R"CSS(
@@ -50,6 +52,7 @@ Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_H
 }
 
 Application::~Application() {
+    for (auto& c : trayWaits_) c.disconnect();
     for (const auto id : signalSources_) g_source_remove(id);
     tray_.reset();
     updateDialog_.reset();  // before the checker it draws
@@ -81,8 +84,8 @@ void Application::on_startup() {
         return updater;
     };
     try {
-        model_ = std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults),
-                                            options);
+        model_ =
+            std::make_unique<AppModel>(services, AppConfig::current(processEnvironment(), defaults), options);
     } catch (const std::exception& e) {
         // No exception may leave this GTK callback; the user is told on activation instead.
         startupError_ = e.what();
@@ -107,9 +110,34 @@ void Application::on_startup() {
                      this);
     for (const int signal : {SIGINT, SIGTERM})
         signalSources_.push_back(g_unix_signal_add(signal, onUnixSignal, this));
-    tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
+    addTrayWhenLoaded();
     // The app lives on with its window closed: uploads continue and the menu can bring it back.
     hold();
+}
+
+void Application::addTrayWhenLoaded() {
+    // The tray item (its icons drawn by librsvg, its menu exported on the bus) is not needed for
+    // the window's first page, and made before it, it takes the CPU the web engine's processes
+    // start up with. It is added once the web app has reported, its load has failed, or (when no
+    // window is shown, or the page never reports) after a few seconds.
+    auto add = [this] {
+        for (auto& c : trayWaits_) c.disconnect();
+        trayWaits_.clear();
+        if (tray_) return;
+        Glib::signal_idle().connect_once(
+            [this] {
+                if (!tray_) tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
+            },
+            Glib::PRIORITY_LOW);
+    };
+    trayWaits_.push_back(model_->authStateChanged.connect(add));
+    trayWaits_.push_back(model_->shellErrorChanged.connect(add));
+    trayWaits_.push_back(Glib::signal_timeout().connect(
+        [add] {
+            add();
+            return false;
+        },
+        kTrayLatestMs));
 }
 
 void Application::addActions() {

@@ -50,6 +50,8 @@ protected:
 
 private:
     void addActions();
+    // Adds the tray item once the window's first page is in (or shortly after start-up).
+    void addTrayWhenLoaded();
     Glib::RefPtr<Gio::Menu> makeMenu();
     // Presents the main window, creating it the first time: its web view starts loading the web
     // app, and then (above the window) unfinished uploads are offered for resumption.
@@ -78,6 +80,7 @@ private:
     std::filesystem::path relaunchProgram_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayIndicator> tray_;
+    std::vector<sigc::connection> trayWaits_;
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;
     guint inhibitCookie_ = 0;
     bool quitQuestionShown_ = false;
