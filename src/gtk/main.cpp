@@ -1,6 +1,7 @@
 // velvetharbor: the desktop app. Hosts the service's web app, signs in through the browser and
 // uploads media files opened with it.
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,6 +16,11 @@ int main(int argc, char** argv) {
     // A full disk or file-size limit must fail a write with an error, not kill the process.
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
+    // Blocks of a MiB and more (uploads' buffers, window-sized images) get pages of their own that
+    // go back to the system when freed. By default malloc raises this bound to the largest block
+    // freed so far, and such blocks then stay in the heaps of the worker threads that drew them,
+    // which malloc_trim does not shrink: the app would hold them all day after an upload.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     vhbr::gtk::initI18n();
     auto app = vhbr::gtk::Application::create();
     const int status = app->run(argc, argv);
