@@ -311,6 +311,9 @@ def run(session):
     s.screenshot("03-confirmation")
     s.key("Upload", "Return")
     task = wait_for("the upload to complete", lambda: s.task(small_sha), 60)
+    # The app loads its media library only now, to read the file's length.
+    if abs(task["request"]["media"].get("durationHint", 0) - 20) > 0.5:
+        raise Failure(f"the task's duration is {task['request']['media'].get('durationHint')}, not 20 s")
     wait_for("the task page", lambda: s.shows_text(task["id"], web=True), 20)
     s.screenshot("04-task-page")
 
