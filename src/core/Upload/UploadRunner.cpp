@@ -80,7 +80,7 @@ void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_to
 
 bool UploadRunner::transferFinished(const UploadState& state) {
     // Older states have no completion step: there, assembled parts show as a dropped upload id.
-    const bool assembled = state.fileSize >= kMultipartThreshold && state.objectKey && !state.uploadId &&
+    const bool assembled = isMultipart(state) && state.objectKey && !state.uploadId &&
                            !state.completedParts.empty();
     return state.completing || assembled;
 }
@@ -159,7 +159,7 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
 
 void UploadRunner::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
                              const std::string& token, const ModelPtr& model, std::stop_token stop) {
-    const bool multipart = state.fileSize >= kMultipartThreshold;
+    const bool multipart = isMultipart(state);
     std::optional<std::string> presignedURL;
     if (!(multipart && state.objectKey && state.uploadId)) {
         const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
@@ -189,7 +189,7 @@ void UploadRunner::complete(UploadState& state, const std::string& taskId, const
                              bool repeating, const ModelPtr& model, std::stop_token stop) {
     host_.post([model] { model->setStatus(UploadTaskStatus::finalizing()); });
     if (!state.objectKey) throw AppError("The uploaded object key was missing.");
-    if (state.fileSize >= kMultipartThreshold && state.uploadId) {
+    if (isMultipart(state) && state.uploadId) {
         completeMultipart(state, taskId, token, repeating, stop);
         // The upload id is spent: a resume after a later failure must not complete it again.
         state.uploadId.reset();

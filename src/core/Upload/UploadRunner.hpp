@@ -31,6 +31,9 @@ namespace vhbr {
 
 inline constexpr std::int64_t kMultipartThreshold = 52'428'800;
 
+// Files from the threshold on go up in parts; smaller ones in one PUT.
+inline bool isMultipart(const UploadState& state) { return state.fileSize >= kMultipartThreshold; }
+
 class UploadRunner {
 public:
     using ModelPtr = std::shared_ptr<UploadTaskModel>;

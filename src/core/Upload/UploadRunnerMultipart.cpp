@@ -81,7 +81,7 @@ bool byPartNumber(const CompletedUploadPart& a, const CompletedUploadPart& b) {
 }  // namespace
 
 double UploadRunner::savedProgress(const UploadState& state) {
-    return state.fileSize >= kMultipartThreshold ? multipartProgress(state) : 0.0;
+    return isMultipart(state) ? multipartProgress(state) : 0.0;
 }
 
 void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
