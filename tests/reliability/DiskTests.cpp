@@ -114,7 +114,9 @@ TEST_F(DiskFaults, AStateFolderThatIsNotPrivatelyWritableFailsBeforeAnyRequest) 
             for (const auto& entry : fs::recursive_directory_iterator(home.path()))
                 ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
             ASSERT_EQ(::chown(home.path().c_str(), kNobody, kNobody), 0);
-            if (c.foreignOwner) ASSERT_EQ(::chown(uploads.c_str(), 0, 0), 0);
+            if (c.foreignOwner) {
+                ASSERT_EQ(::chown(uploads.c_str(), 0, 0), 0);
+            }
             options.user = kNobody;
         }
         if (c.mode) fs::permissions(uploads, *c.mode);
