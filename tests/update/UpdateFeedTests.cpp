@@ -65,6 +65,9 @@ const FeedCase kFeeds[] = {
     {"prerelease_numbers_numeric", feed(item("2.0b2") + item("2.0b10")), "1.0", "", "2.0b10"},
     {"missing_segment_is_zero", feed(item("1.2.0")), "1.2", "", nullptr},
     {"older_item_not_offered", feed(item("0.9.9")), "1.0.0", "", nullptr},
+    // Numbers beyond 64 bits stay in order (a 20-digit number once compared below a 19-digit one).
+    {"numbers_beyond_64_bits", feed(item("14844764073709551615") + item("99999999999999999999")), "1.0", "",
+     "99999999999999999999"},
     {"segment_by_segment", feed(item("1.2.10") + item("1.3")), "1.2.9", "", "1.3"},
     {"other_platforms_ignored",
      feed(item("3.0", "linux-aarch64-tarball") + item("3.1", "linux-x86_64-deb") + item("1.1")), "1.0", "",

@@ -19,9 +19,12 @@ Segment takeSegment(std::string_view& rest) {
     rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
     Segment s;
     std::size_t i = 0;
-    constexpr std::uint64_t kCap = UINT64_MAX / 10 - 1;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        if (s.number < kCap) s.number = s.number * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    // A number too large for 64 bits saturates: it stays above every smaller one instead of
+    // wrapping or stopping at a value that a shorter number could exceed.
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+        s.number = s.number > (UINT64_MAX - digit) / 10 ? UINT64_MAX : s.number * 10 + digit;
+    }
     s.suffix = text.substr(i);
     return s;
 }
