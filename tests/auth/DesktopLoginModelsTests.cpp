@@ -24,6 +24,7 @@ TEST(DesktopLoginModelsTest, StartResponseExpiryIsTheInstantGivenOr300SecondsFro
         {{{"nonce", "n1"}, {"expiresAt", "2024-05-06T07:08:09Z"}}, kFallBack},     // no fraction of a second
         {{{"nonce", "n1"}, {"expiresAt", "2024-05-06T07:08:09.250"}}, kFallBack},  // no zone
         {{{"nonce", "n1"}, {"expiresAt", "tomorrow"}}, kFallBack},
+        {{{"nonce", "n1"}, {"expiresAt", "9627-03-04T05:06:07.0Z"}}, kFallBack},  // beyond the clock's range
         {{{"nonce", "n1"}, {"expiresAt", 1714979289}}, kRefused},
         {{{"nonce", "n1"}, {"expiresAt", json::object()}}, kRefused},
         {{{"expiresAt", "2024-05-06T07:08:09.250Z"}}, kRefused},

@@ -74,7 +74,12 @@ std::optional<system_clock::time_point> parseISO8601Fractional(std::string_view 
     if (pos == 20) return std::nullopt;
     auto offset = parseZone(text.substr(pos));
     if (!offset) return std::nullopt;
-    return system_clock::time_point{*whole - *offset} + duration_cast<system_clock::duration>(fraction);
+    // The clock counts nanoseconds in 64 bits, about 292 years either side of 1970: a date outside
+    // that cannot be held (converting it would overflow) and reads like any other unusable text.
+    constexpr auto kLimit = duration_cast<seconds>(system_clock::duration::max()) - seconds{1};
+    const sys_seconds utc = *whole - *offset;
+    if (utc.time_since_epoch() > kLimit || utc.time_since_epoch() < -kLimit) return std::nullopt;
+    return system_clock::time_point{utc} + duration_cast<system_clock::duration>(fraction);
 }
 
 }  // namespace vhbr
