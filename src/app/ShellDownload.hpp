@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "DownloadFile.hpp"
@@ -40,7 +41,7 @@ struct ProgressDisplay {
 // The free-standing save dialog.
 struct SaveQuestion {
     std::string title;                                 // "Save Download"
-    std::string suggestedName;                         // last path component of the suggestion
+    std::string suggestedName;                         // proposedFileName() of the suggestion
     std::optional<std::filesystem::path> startFolder;  // the user's Downloads folder, if any
 };
 
@@ -118,6 +119,11 @@ public:
     bool isCancelling() const { return cancelling_; }
     const std::optional<DownloadFile>& file() const { return file_; }
 
+    // The name the save dialog proposes for a suggested one (a server's header or a page's
+    // attribute, so anything): its last path component as one plain file name, valid UTF-8
+    // without control or direction marks, not hidden, at most 255 bytes; "download" when nothing
+    // is left.
+    static std::string proposedFileName(std::string_view suggestion);
     static ProgressDisplay progressDisplay(const DownloadProgress& progress);
     static DownloadAlert failureAlert(const std::string& description);
     static DownloadAlert savedAlert(const std::filesystem::path& destination);

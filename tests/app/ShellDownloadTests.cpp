@@ -146,6 +146,28 @@ TEST(Downloads, ProgressText) {
     EXPECT_EQ(ShellDownload::progressDisplay({1000, 0.29}).text, "29% downloaded");
 }
 
+// The suggestion comes from a server's header or a page: the dialog proposes one plain name.
+TEST(Downloads, ProposedNameIsOnePlainFileName) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"subtitles.srt", "subtitles.srt"},
+        {"task/42/talk.en.vtt", "talk.en.vtt"},
+        {"C:\\Users\\a\\b.srt", "b.srt"},
+        {"Vortrag – Übersetzung.srt", "Vortrag – Übersetzung.srt"},
+        {"", "download"},  // found by the fuzzer: an empty name was proposed
+        {"..", "download"},
+        {"a/../..", "download"},
+        {".bashrc", "bashrc"},
+        {"  . hidden.srt ", "hidden.srt"},
+        {"a\x1b[31mb\n.srt", "a[31mb.srt"},
+        {"photo\u202Egnp.exe", "photognp.exe"},  // no right-to-left override
+        {"\xff\xfeok.srt", "ok.srt"},         // not UTF-8
+        {std::string(300, 'x') + ".srt", std::string(251, 'x') + ".srt"},
+        {std::string(250, 'x') + "\u00e9" + std::string(10, 'y') + ".srt", std::string(250, 'x') + ".srt"},
+    };
+    for (const auto& [suggestion, proposed] : cases)
+        EXPECT_EQ(ShellDownload::proposedFileName(suggestion), proposed) << suggestion;
+}
+
 TEST(Downloads, StagingIsPrivateAndBesideTheDestination) {
     TempDir dir;
     DownloadFile file(dir / "x.srt");
