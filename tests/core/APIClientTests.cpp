@@ -31,6 +31,10 @@ TEST(APIClient, JoinsPathsPieceByPiece) {
         {"https://api.test/base", "/a/b", "https://api.test/base/a/b"},
         {"https://api.test", "/tasks/a b/upload-session", "https://api.test/tasks/a%20b/upload-session"},
         {"https://api.test/v1", "a/b", "https://api.test/v1/a%2fb"},
+        // A task id of dots stays inside the task's path (found by fuzzing the service's replies).
+        {"https://api.test", "/tasks/../upload-session", "https://api.test/tasks/%2e%2e/upload-session"},
+        {"https://api.test", "/tasks/a/./../b", "https://api.test/tasks/a/%2e/%2e%2e/b"},
+        {"https://api.test", "/tasks/.../b", "https://api.test/tasks/.../b"},
     };
     for (const auto& [base, path, expected] : cases) EXPECT_EQ(APIClient(base, nullptr).url(path), expected);
 }

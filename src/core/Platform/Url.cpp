@@ -87,7 +87,13 @@ std::string appendingPathComponent(std::string_view base, std::string_view compo
     if (!u) return std::string(base);
     std::string path = part(u.get(), CURLUPART_PATH).value_or("/");
     if (!path.ends_with('/')) path += '/';
-    path += escape(component);
+    // "." and ".." would read as "this folder" and "the folder above", and URL normalisation
+    // would remove them with the component before: a task id ".." sent a task's request to
+    // another endpoint. Encoded, they stay one component of their own.
+    if (component == "." || component == "..")
+        path += component == "." ? "%2e" : "%2e%2e";
+    else
+        path += escape(component);
     curl_url_set(u.get(), CURLUPART_PATH, path.c_str(), 0);
     return part(u.get(), CURLUPART_URL).value_or(std::string(base));
 }
