@@ -13,7 +13,11 @@ namespace {
 // (truncated, overlong, a surrogate or beyond U+10FFFF).
 std::size_t utf8SequenceLength(std::string_view text, std::size_t i, char32_t& codePoint) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    const std::size_t length = lead < 0x80         ? 1
+                               : (lead >> 5) == 6  ? 2
+                               : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4
+                                                   : 0;
     if (length == 0 || i + length > text.size()) return 0;
     codePoint = length == 1 ? lead : lead & (0x7F >> length);
     for (std::size_t k = 1; k < length; ++k) {
@@ -47,7 +51,8 @@ std::string_view utf8Prefix(std::string_view name, std::size_t limit) {
 
 std::string ShellDownload::proposedFileName(std::string_view suggestion) {
     // The last path component: a server's "a/b.srt" (or "a\\b.srt") names "b.srt".
-    while (!suggestion.empty() && (suggestion.back() == '/' || suggestion.back() == '\\')) suggestion.remove_suffix(1);
+    while (!suggestion.empty() && (suggestion.back() == '/' || suggestion.back() == '\\'))
+        suggestion.remove_suffix(1);
     const auto separator = suggestion.find_last_of("/\\");
     if (separator != std::string_view::npos) suggestion.remove_prefix(separator + 1);
 
@@ -72,13 +77,13 @@ std::string ShellDownload::proposedFileName(std::string_view suggestion) {
     constexpr std::size_t kMaxName = 255;
     if (name.size() <= kMaxName) return name;
     const auto dot = name.rfind('.');
-    const std::string_view extension =
-        dot != std::string::npos && name.size() - dot <= 16 ? std::string_view(name).substr(dot) : std::string_view();
+    const std::string_view extension = dot != std::string::npos && name.size() - dot <= 16
+                                           ? std::string_view(name).substr(dot)
+                                           : std::string_view();
     std::string shortened(utf8Prefix(name, kMaxName - extension.size()));
     while (!shortened.empty() && shortened.back() == ' ') shortened.pop_back();
     return shortened + std::string(extension);
 }
-
 
 ShellDownload::ShellDownload(DownloadTransfer& transfer, DownloadUI& ui, std::function<void()> onEnd,
                              std::optional<std::filesystem::path> downloadsFolder)
