@@ -31,6 +31,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # velvetharbor_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The web content's sandbox: WebKit runs its web process in bubblewrap, with a D-Bus proxy. No
+# library links them, so shlibdeps cannot find them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap, xdg-dbus-proxy")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velvetharbor.example")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

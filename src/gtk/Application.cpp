@@ -11,6 +11,7 @@
 #include "Platform/Environment.hpp"
 #include "Platform/UrlSession.hpp"
 #include "Platform/UserDefaults.hpp"
+#include "WebSandbox.hpp"
 
 namespace vhbr::gtk {
 
@@ -66,6 +67,9 @@ void Application::on_startup() {
     css->load_from_data(kStyle);
     Gtk::StyleContext::add_provider_for_screen(Gdk::Screen::get_default(), css,
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+
+    // Decided before the window makes the first web view, whose web process starts in it or not.
+    WebSandbox::enabled(&log_);
 
     browser_ = std::make_unique<GioBrowserOpener>(main_);
     auto& defaults = UserDefaults::standard();

@@ -7,6 +7,7 @@
 #include "I18n.hpp"
 #include "Platform/AppPaths.hpp"
 #include "ShellWebPolicy.hpp"
+#include "WebSandbox.hpp"
 
 namespace vhbr::gtk {
 
@@ -177,6 +178,8 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent,
     auto* manager = persistentDataManager();
     context_ = webkit_web_context_new_with_website_data_manager(manager);
     g_object_unref(manager);
+    // Before the view exists, so before its web process starts.
+    webkit_web_context_set_sandbox_enabled(context_, WebSandbox::enabled(nullptr));
     // One web app that is never browsed back and forth: no back/forward page cache, small caches.
     webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
     contentManager_ = webkit_user_content_manager_new();

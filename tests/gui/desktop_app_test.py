@@ -5,7 +5,8 @@ It starts the local service and the app in a private session (see run-in-session
 through the window by its widgets (AT-SPI), the keyboard (xdotool) and the app's actions over
 D-Bus (gapplication): sign in through the "browser", open a file with the app from a second
 process, confirm with Return, ask to quit during an upload and cancel, force-quit, relaunch and
-resume. Each step saves a screenshot of the screen under the build folder. The app's stderr must
+resume; and through /proc, that the web content runs sandboxed where bubblewrap runs and is shown
+unsandboxed where it cannot. Each step saves a screenshot of the screen under the build folder. The app's stderr must
 hold no GTK, GLib or WebKit warning or critical.
 """
 import argparse
@@ -69,6 +70,7 @@ class Session:
         self.app = None
         self.app_runs = 0
         self.stderr_files = []
+        self.secrets = []  # files a check put outside the test's folder
 
     # The desktop's default web browser in this session is the test browser.
     def install_test_browser(self, browser):
@@ -111,12 +113,57 @@ class Session:
         with open(path, "rb") as f:
             return path, hashlib.sha256(f.read()).hexdigest()
 
-    def launch(self, *args):
+    def launch(self, *args, wrapper=()):
         self.app_runs += 1
         err = os.path.join(self.work, f"app-{self.app_runs}.stderr")
         self.stderr_files.append(err)
-        return subprocess.Popen([os.path.join(self.bin, "velvetharbor"), *args], env=self.env,
+        return subprocess.Popen([*wrapper, os.path.join(self.bin, "velvetharbor"), *args], env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=open(err, "w"))
+
+    def launch_where_bubblewrap_fails(self):
+        """The app on a machine where bubblewrap cannot run: a bubblewrap that fails as it does in
+        a restricted container is mounted over the real one, for the app's processes alone (a
+        mount namespace of their own). None when this machine cannot make one."""
+        fake = os.path.join(self.work, "bwrap")
+        with open(fake, "w") as f:
+            f.write("#!/bin/sh\necho 'bwrap: No permissions to create new namespace' >&2\nexit 1\n")
+        os.chmod(fake, 0o755)
+        if subprocess.run(["unshare", "--mount", "mount", "--bind", fake, "/usr/bin/bwrap"],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            return None
+        return self.launch(wrapper=["unshare", "--mount", "sh", "-c",
+                                    f'mount --bind "{fake}" /usr/bin/bwrap && exec "$0" "$@"'])
+
+    def web_processes(self):
+        """The app's web content processes (under bubblewrap when sandboxed), by walking /proc."""
+        children = {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            name = stat[stat.index("(") + 1:stat.rindex(")")]
+            parent = int(stat[stat.rindex(")") + 2:].split()[1])
+            children.setdefault(parent, []).append((int(entry), name))
+        found, todo = [], [self.app.pid]
+        while todo:
+            for pid, name in children.get(todo.pop(), []):
+                todo.append(pid)
+                if name.startswith("WebKitWebProces"):  # the kernel keeps 15 characters
+                    found.append(pid)
+        return found
+
+    def web_content_sees(self, path):
+        """Whether the web content processes see path in their own root (one answer each)."""
+        pids = wait_for("the web content process", self.web_processes)
+        return [os.path.exists(f"/proc/{pid}/root{path}") for pid in pids]
+
+    def unsandboxed_notes(self):
+        with open(self.stderr_files[-1]) as f:
+            return f.read().count("The web content runs without a sandbox")
 
     def start_app(self):
         self.app = self.launch()
@@ -186,6 +233,9 @@ class Session:
                 process.kill()
                 process.wait()
         shutil.rmtree(self.work, ignore_errors=True)
+        for path in self.secrets:
+            if os.path.exists(path):
+                os.remove(path)
 
 
 def find(node, name=None, role=None, showing=False, web=False, depth=0):
@@ -285,6 +335,20 @@ def run(session):
     time.sleep(1)  # let the web app draw its task list
     s.screenshot("02-signed-in")
 
+    # The web content runs in bubblewrap where bubblewrap works: a file in the user's home is not
+    # in the web process's file system, while the system's files are; sign-in worked through it.
+    secret = os.path.join(os.path.expanduser("~"), f".vhbr-sandbox-check-{os.getpid()}")
+    with open(secret, "w") as f:
+        f.write("private")
+    s.secrets.append(secret)
+    if not all(s.web_content_sees("/usr/share")):
+        raise Failure("the web content's root cannot be examined")
+    if bubblewrap_runs():
+        if any(s.web_content_sees(secret)) or s.unsandboxed_notes():
+            raise Failure("the web content is not sandboxed although bubblewrap runs here")
+    elif s.unsandboxed_notes() != 1:
+        raise Failure("bubblewrap cannot run here, and the app did not say so once")
+
     # Closing the window keeps the app running; the app's link, or starting it again, brings the
     # window back.
     for again in (["velvetharbor-desktop://open"], []):
@@ -349,13 +413,30 @@ def run(session):
         raise Failure("the app did not quit cleanly")
     if any(t["fileName"] == long_name for t in s.control("/__dev/tasks")):
         raise Failure("the cancelled upload was started")
-    # SIGTERM quits as well.
-    s.app = s.launch()
+    # Where bubblewrap cannot run, the app says so once and shows the web app unsandboxed instead
+    # of a blank window. SIGTERM quits as well.
+    s.app = s.launch_where_bubblewrap_fails()
+    if s.app is None:
+        print("no mount namespace here: the unsandboxed start is not checked")
+        s.app = s.launch()
+    else:
+        wait_for("the web app without a sandbox", lambda: s.shows_text("Sign out", web=True))
+        s.screenshot("08-without-sandbox")
+        if s.unsandboxed_notes() != 1 or not all(s.web_content_sees(secret)):
+            raise Failure(f"not unsandboxed, or not said once: {s.unsandboxed_notes()} notes, "
+                          f"home visible {s.web_content_sees(secret)}")
     wait_for("the main window again", lambda: s.frame("Velvetharbor"))
     s.app.send_signal(signal.SIGTERM)
     if s.app.wait(timeout=20) != 0:
         raise Failure("the app did not quit on SIGTERM")
     s.check_stderr()
+
+
+def bubblewrap_runs():
+    """Whether bubblewrap can make the namespaces of WebKit's sandbox on this machine."""
+    return subprocess.run(["bwrap", "--unshare-pid", "--unshare-uts", "--unshare-ipc", "--unshare-net",
+                           "--ro-bind", "/", "/", "--proc", "/proc", "--dev", "/dev", "true"],
+                          stderr=subprocess.DEVNULL).returncode == 0
 
 
 def private_session_bus():
