@@ -119,8 +119,20 @@ constexpr const char* kPage = R"HTML(<!doctype html>
       el('table', {}, ...[['Task', t.id], ['Status', t.status], ['Size', t.fileSize + ' bytes'], ['Intent', t.intent],
         ['Languages', t.sourceLanguage + ' → ' + t.targetLanguage], ['Created', t.createdAt]]
         .map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {id: 'task-' + k.toLowerCase()}, String(v))))),
-      filesView(t),
+      filesView(t), importView(),
       el('p', {}, el('a', {href: '/app'}, 'All tasks')));
+  }
+  // A file input, as the service's editor has: the page itself reads the file the user chose.
+  function importView() {
+    const input = el('input', {type: 'file', id: 'import-subtitles', 'aria-label': 'Import subtitles'});
+    const result = el('p', {id: 'import-result'});
+    input.onchange = async () => {
+      const f = input.files[0];
+      if (!f) return;
+      try { result.textContent = 'Imported ' + f.name + ': ' + (await f.text()).split('\n')[0]; }
+      catch (e) { result.textContent = 'Could not read ' + f.name; }
+    };
+    return el('div', {}, el('p', {}, input), result);
   }
   // What the user takes home from a task: served by /app-files (see TaskFiles.hpp).
   function filesView(t) {
