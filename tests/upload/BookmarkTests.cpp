@@ -98,7 +98,16 @@ TEST_F(SourceBookmarkTest, DamagedBookmarksAreRejected) {
          {std::string_view(""), std::string_view("not json"), std::string_view("{}"),
           std::string_view(bookmark).substr(0, bookmark.size() / 2),
           std::string_view(
-              R"({"path":"dGFsaw==","device":1,"inode":1,"size":1,"mtimeSeconds":1,"mtimeNanoseconds":1})")})
+              R"({"path":"dGFsaw==","device":1,"inode":1,"size":1,"mtimeSeconds":1,"mtimeNanoseconds":1})"),
+          // Numbers that no field can hold (the first was found by fuzzing: converting it was undefined).
+          std::string_view(
+              R"({"path":"L3Q=","device":1,"inode":1e46,"size":1,"mtimeSeconds":1,"mtimeNanoseconds":1})"),
+          std::string_view(
+              R"({"path":"L3Q=","device":-1,"inode":1,"size":1,"mtimeSeconds":1,"mtimeNanoseconds":1})"),
+          std::string_view(
+              R"({"path":"L3Q=","device":1,"inode":1,"size":9223372036854775808,"mtimeSeconds":1,"mtimeNanoseconds":1})"),
+          std::string_view(
+              R"({"path":"L3Q=","device":1,"inode":1,"size":1.5,"mtimeSeconds":1,"mtimeNanoseconds":1})")})
         EXPECT_EQ(resolveError(bad), damaged) << bad;
 }
 

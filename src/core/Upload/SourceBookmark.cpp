@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <type_traits>
 
 #include <nlohmann/json.hpp>
 
@@ -52,6 +54,22 @@ struct Decoded {
     Identity identity;
 };
 
+// The whole number under key. A fraction, a negative number for an unsigned field, or a number
+// beyond 64 bits (which the parser keeps as floating point) is damage: converting it would be
+// undefined.
+template <class T>
+T wholeNumber(const nlohmann::json& object, const char* key) {
+    const auto& value = object.at(key);
+    if (!value.is_number_integer()) damaged();
+    if constexpr (std::is_unsigned_v<T>) {
+        if (!value.is_number_unsigned()) damaged();
+    } else if (value.is_number_unsigned() &&
+               value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
+        damaged();
+    }
+    return value.get<T>();
+}
+
 // The path travels as Base64 because Linux paths are bytes and need not be valid UTF-8.
 Decoded decode(std::string_view bookmark) {
     try {
@@ -59,9 +77,9 @@ Decoded decode(std::string_view bookmark) {
         const auto path = base64Decode(object.at("path").get<std::string>());
         if (!path || path->empty() || path->front() != '/') damaged();
         return {*path,
-                {object.at("device").get<std::uint64_t>(), object.at("inode").get<std::uint64_t>(),
-                 object.at("size").get<std::int64_t>(), object.at("mtimeSeconds").get<std::int64_t>(),
-                 object.at("mtimeNanoseconds").get<std::int64_t>()}};
+                {wholeNumber<std::uint64_t>(object, "device"), wholeNumber<std::uint64_t>(object, "inode"),
+                 wholeNumber<std::int64_t>(object, "size"), wholeNumber<std::int64_t>(object, "mtimeSeconds"),
+                 wholeNumber<std::int64_t>(object, "mtimeNanoseconds")}};
     } catch (const nlohmann::json::exception&) {
         damaged();
     }
