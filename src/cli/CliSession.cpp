@@ -135,7 +135,11 @@ int CliSession::resume() {
     }
     TerminalPrompt prompt(options_.yes);
     engine.offerResumeIfNeeded(prompt);
-    return waitForUploads(engine.activeUploads());
+    // Declined, the saved uploads stay listed as interrupted: nothing to wait for.
+    std::vector<std::shared_ptr<UploadTaskModel>> resumed;
+    for (const auto& upload : engine.activeUploads())
+        if (upload->status().kind() != UploadTaskStatus::Kind::interrupted) resumed.push_back(upload);
+    return waitForUploads(resumed);
 }
 
 int CliSession::list() {
