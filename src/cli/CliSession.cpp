@@ -8,6 +8,7 @@
 #include "Auth/DesktopLoginService.hpp"
 #include "Auth/XdgBrowserOpener.hpp"
 #include "Platform/Environment.hpp"
+#include "Platform/RateLimiter.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "ProgressReporter.hpp"
 #include "Upload/UploadFileValidator.hpp"
@@ -67,6 +68,7 @@ CliSession::CliSession(CliOptions options)
       config_(AppConfig::current(processEnvironment(), UserDefaults::standard())),
       tokens_(environmentToken(), options_.tokenCommand) {
     if (options_.verbose) log_ = std::make_unique<StreamLogSink>(stderr);
+    if (options_.limitRate) RateLimiter::uploads().setRate(*options_.limitRate);
 }
 
 CliSession::~CliSession() {

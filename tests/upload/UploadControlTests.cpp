@@ -1,5 +1,6 @@
 // One upload steered from the list: pause, resume, cancel and retry, each against the devserver.
 
+#include "Platform/RateLimiter.hpp"
 #include "Upload/UploadStateStore.hpp"
 #include "UploadManagerFixture.hpp"
 
@@ -125,6 +126,29 @@ TEST_F(UploadControlTest, RetryAfterAFailureCompletes) {
         EXPECT_EQ(manager->activeUploads().size(), 1u) << "the row is retried, not added";
         EXPECT_TRUE(filesUnder(stateDir()).empty());
     }
+}
+
+// Six parts in flight share one budget: together they keep to the limit (a slower machine only
+// takes longer, so only the lower bound is checked), and the file arrives whole.
+TEST_F(UploadControlTest, ASpeedLimitIsSharedByThePartsInFlight) {
+    constexpr std::int64_t kRate = 30'000'000;
+    constexpr std::uint64_t kSize = 60 * kMiB;
+    struct LimitGuard {
+        ~LimitGuard() { RateLimiter::uploads().setRate(0); }
+    } guard;
+    RateLimiter::uploads().setRate(kRate);
+    auto manager = makeManager();
+    const auto file = mediaFile("limited.mp4", kSize);
+    const auto start = std::chrono::steady_clock::now();
+    manager->start(draftFor(file));
+    waitForJobs(*manager);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    const auto& model = *manager->activeUploads().at(0);
+    ASSERT_EQ(model.status().kind(), Status::Kind::completed) << model.status().message().value_or("");
+    EXPECT_EQ(storedTask(*model.taskID())->value("sha256", ""), sha256OfFile(file));
+    EXPECT_EQ(server.partPutsInFlightPeak(), 6);
+    // Less a quarter second's burst the bucket may start with.
+    EXPECT_GE(elapsed.count(), (static_cast<double>(kSize) / kRate - 0.25) * 0.95);
 }
 
 }  // namespace
