@@ -190,7 +190,8 @@ std::vector<Action> UploadList::actionsFor(const UploadTaskStatus& status, bool 
         case Kind::completed: actions = {Action::openTask, Action::remove}; break;
         case Kind::cancelled: actions = {Action::remove}; break;
     }
-    if (hasSource) actions.insert(actions.end() - (actions.size() > 1 ? 1 : 0), Action::showInFiles);
+    // Before the last action, which ends or drops the upload: that one stays at the row's end.
+    if (hasSource) actions.insert(actions.end() - 1, Action::showInFiles);
     return actions;
 }
 

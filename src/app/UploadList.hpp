@@ -30,7 +30,7 @@ struct UploadRow {
     std::string speed;     // "4.2 MB/s", "—" until known; empty unless uploading
     std::string timeLeft;  // "3 min left", "—" until known; empty unless uploading
     std::string state;     // "Uploading", "Failed: <the error's text>", …
-    std::vector<Action> actions;  // the first is the row's main button
+    std::vector<Action> actions;  // in the row's order; the first is its main button
 
     bool operator==(const UploadRow&) const = default;
 };

@@ -56,13 +56,13 @@ TEST(UploadListText, StatesChoicesAndActions) {
         {S::queued(), "Waiting to start", {"Pause Upload", "Show in Files", "Cancel Upload"}},
         {S::creatingTask(), "Checking…", {"Pause Upload", "Show in Files", "Cancel Upload"}},
         {S::uploading(), "Uploading", {"Pause Upload", "Show in Files", "Cancel Upload"}},
-        {S::finalizing(), "Finishing…", {"Cancel Upload", "Show in Files"}},
+        {S::finalizing(), "Finishing…", {"Show in Files", "Cancel Upload"}},
         {S::paused(), "Paused", {"Resume Upload", "Show in Files", "Cancel Upload"}},
         {S::interrupted(), "Interrupted", {"Resume Upload", "Show in Files", "Remove from List"}},
         {S::failed("The server returned status 500."), "Failed: The server returned status 500.",
          {"Retry Upload", "Show in Files", "Remove from List"}},
         {S::completed("t1"), "Completed", {"Open Task", "Show in Files", "Remove from List"}},
-        {S::cancelled(), "Cancelled", {"Remove from List", "Show in Files"}},
+        {S::cancelled(), "Cancelled", {"Show in Files", "Remove from List"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
