@@ -18,6 +18,7 @@ PreferencesWindow::PreferencesWindow(Gtk::Window& parent, UploadSpeedLimit& limi
     set_modal(true);
     set_resizable(false);
     set_type_hint(Gdk::WINDOW_TYPE_HINT_DIALOG);
+    set_position(Gtk::WIN_POS_CENTER_ON_PARENT);
 
     limitLabel_.set_text(_("Limit upload speed"));
     limitLabel_.set_xalign(0);

@@ -71,7 +71,7 @@ UploadsButton::UploadsButton(Gtk::Window& window, AppModel& model)
     rowsBox_.signal_row_activated().connect([this](Gtk::ListBoxRow* activated) {
         for (const auto& row : rows_)
             if (&row->row == activated && !row->actions.empty())
-                act(row->id, row->name.get_text(), row->actions.front());
+                actSoon(row->id, row->name.get_text(), row->actions.front());
     });
     setAccessible(rowsBox_, _("Uploads"), "");
     scroll_.set_policy(Gtk::POLICY_NEVER, Gtk::POLICY_AUTOMATIC);
@@ -93,7 +93,10 @@ UploadsButton::UploadsButton(Gtk::Window& window, AppModel& model)
     refresh();
 }
 
-UploadsButton::~UploadsButton() { listChanged_.disconnect(); }
+UploadsButton::~UploadsButton() {
+    *alive_ = false;
+    listChanged_.disconnect();
+}
 
 void UploadsButton::refresh() {
     const auto rows = list_.rows();
@@ -149,7 +152,7 @@ void UploadsButton::rebuild(const std::vector<UploadRow>& rows) {
             button->get_style_context()->add_class("flat");
             setAccessible(*button, UploadList::actionName(action), data.fileName);
             button->signal_clicked().connect(
-                [this, id = data.id, name = data.fileName, action] { act(id, name, action); });
+                [this, id = data.id, name = data.fileName, action] { actSoon(id, name, action); });
             row->buttons.pack_start(*button, Gtk::PACK_SHRINK);
             row->actionButtons.push_back(std::move(button));
         }
@@ -180,6 +183,14 @@ void UploadsButton::fill(Row& row, const UploadRow& data) {
     row.state.set_tooltip_text(data.state);
     setAccessible(row.row, data.fileName + ", " + data.state, detail);
     setAccessible(row.progress, data.fileName, detail);
+}
+
+void UploadsButton::actSoon(const std::string& id, const std::string& fileName, Action action) {
+    // From the loop, not inside the button's own signal: the action may change the row, and a
+    // redraw then rebuilds it, button and handler included.
+    Glib::signal_idle().connect_once([this, alive = alive_, id, fileName, action] {
+        if (*alive) act(id, fileName, action);
+    });
 }
 
 void UploadsButton::act(const std::string& id, const std::string& fileName, Action action) {
@@ -214,8 +225,8 @@ void UploadsButton::askThenPerform(const std::string& question, const std::strin
                                    const std::string& confirm, const std::string& keep, const std::string& id,
                                    Action action) {
     MessageQuestion::ask(&window_, Gtk::MESSAGE_QUESTION, question, detail, {confirm, keep},
-                         [this, id, action](int chosen) {
-                             if (chosen == 0) list_.perform(id, action);
+                         [this, alive = alive_, id, action](int chosen) {
+                             if (chosen == 0 && *alive) list_.perform(id, action);
                          });
 }
 

@@ -36,6 +36,7 @@ private:
     void refresh();
     void rebuild(const std::vector<UploadRow>& rows);
     static void fill(Row& row, const UploadRow& data);
+    void actSoon(const std::string& id, const std::string& fileName, UploadRow::Action action);
     void act(const std::string& id, const std::string& fileName, UploadRow::Action action);
     void askThenPerform(const std::string& question, const std::string& detail, const std::string& confirm,
                         const std::string& keep, const std::string& id, UploadRow::Action action);
@@ -55,6 +56,7 @@ private:
     std::vector<std::unique_ptr<Row>> rows_;
     Throttle throttle_;
     sigc::connection listChanged_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for the idle callbacks
 };
 
 }  // namespace vhbr::gtk

@@ -192,6 +192,22 @@ def run(s):
     s.screenshot("25-uploads-list-interrupted")
     press(wait_for("Resume Upload", lambda: s.open_list(window) and s.row_button("Resume Upload", "seminar.wav")))
     wait_for("the resumed upload's task", lambda: s.task(seminar_sha), 120)
+
+    # Preferences (Ctrl+comma): the speed limit's switch enables its value, and is kept.
+    s.key("Velvetharbor", "ctrl+comma")
+    prefs = wait_for("Preferences", lambda: s.frame("Preferences"))
+    switch = wait_for("the limit switch", lambda: find(prefs, name="Limit upload speed", showing=True))
+    rate = find(prefs, name="Limit (MB/s)", role="spin button")
+    if rate.getState().contains(pyatspi.STATE_SENSITIVE):
+        raise Failure("the limit's value is editable while the limit is off")
+    press(switch)
+    wait_for("the limit's value to be editable", lambda: rate.getState().contains(pyatspi.STATE_SENSITIVE))
+    s.screenshot("26-preferences-speed-limit")
+    s.key("Preferences", "Escape")
+    wait_for("Preferences to close", lambda: s.frame("Preferences") is None)
+    settings = open(os.path.join(s.env["XDG_CONFIG_HOME"], "velvetharbor", "defaults.json")).read()
+    if '"VHBR_UPLOAD_LIMIT_ENABLED":"true"' not in settings.replace(" ", ""):
+        raise Failure(f"the speed limit was not saved: {settings}")
     s.app.send_signal(signal.SIGTERM)
     s.app.wait(timeout=20)
     s.check_stderr()
