@@ -68,11 +68,12 @@ OpenedURIs sortOpenedURIs(const std::vector<std::string>& uris) {
     return opened;
 }
 
-std::optional<QuitConfirmation> quitConfirmation(bool hasActiveUploads) {
-    if (!hasActiveUploads) return std::nullopt;
+std::optional<QuitConfirmation> quitConfirmation(std::size_t activeUploads) {
+    if (activeUploads == 0) return std::nullopt;
+    const std::string stopping =
+        activeUploads == 1 ? "1 upload will stop." : std::to_string(activeUploads) + " uploads will stop.";
     return QuitConfirmation{"Quit while uploads are active?",
-                            "Active uploads will stop. Relaunch Velvetharbor to resume incomplete uploads.",
-                            "Quit", "Cancel"};
+                            stopping + " Relaunch Velvetharbor to resume incomplete uploads.", "Quit", "Cancel"};
 }
 
 }  // namespace vhbr::AppLifecycle

@@ -33,14 +33,15 @@ std::optional<std::filesystem::path> filePathFromURI(const std::string& uri);
 // The question asked before quitting with active uploads.
 struct QuitConfirmation {
     std::string message;          // "Quit while uploads are active?"
-    std::string informativeText;  // "Active uploads will stop. Relaunch Velvetharbor to resume…"
+    std::string informativeText;  // "2 uploads will stop. Relaunch Velvetharbor to resume…"
     std::string quitButton;       // "Quit" (first)
     std::string cancelButton;     // "Cancel" (second)
 
     bool operator==(const QuitConfirmation&) const = default;
 };
-// None: quit at once. Otherwise ask; only the first button quits.
-std::optional<QuitConfirmation> quitConfirmation(bool hasActiveUploads);
+// None: quit at once. Otherwise ask; only the first button quits. The question on show follows
+// the count, and goes (the app quits) once it is 0.
+std::optional<QuitConfirmation> quitConfirmation(std::size_t activeUploads);
 
 }  // namespace AppLifecycle
 

@@ -41,7 +41,8 @@ AppModel::AppModel(Services services, AppConfig config, Options options)
       options_(std::move(options)),
       log_(services_.log),
       updaterSettings_(vhbr::updaterSettings(services_.bundle)),
-      loginService_(config_, std::nullopt, options_.loginPollIntervalSeconds, services_.browser) {
+      loginService_(config_, std::nullopt, options_.loginPollIntervalSeconds, services_.browser),
+      speedLimit_(services_.defaults, RateLimiter::uploads()) {
     if (updaterSettings_ && options_.makeUpdater) updater_ = options_.makeUpdater(*updaterSettings_);
     if (!updater_) log_.info("Updates are off: this build has no update feed and key");
     partUploader_ = std::make_unique<BackgroundPartUploader>(options_.partSessionIdentifier);

@@ -41,6 +41,7 @@
 #include "Support/Log.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
 #include "Upload/UploadManager.hpp"
+#include "UploadSpeedLimit.hpp"
 #include "WebShell.hpp"
 
 namespace vhbr {
@@ -84,6 +85,7 @@ public:
 
     const AppConfig& config() const { return config_; }
     UploadManager& uploadManager() { return *uploadManager_; }
+    UploadSpeedLimit& speedLimit() { return speedLimit_; }
     const DesktopLoginService& loginService() const { return loginService_; }
     const std::optional<UpdaterSettings>& updaterSettings() const { return updaterSettings_; }
     // True only with an updater that can check now.
@@ -161,6 +163,7 @@ private:
     DesktopLoginService loginService_;
     std::unique_ptr<BackgroundPartUploader> partUploader_;
     std::unique_ptr<UploadManager> uploadManager_;
+    UploadSpeedLimit speedLimit_;
 
     ShellAuthState authState_;
     LoginStatus loginStatus_;

@@ -79,4 +79,9 @@ std::string UploadConfirmModel::formatFileSize(std::int64_t bytes) {
     return text;
 }
 
+std::string UploadConfirmModel::positionText(std::size_t index, std::size_t count) {
+    if (count < 2) return {};
+    return std::to_string(index) + " of " + std::to_string(count);
+}
+
 }  // namespace vhbr

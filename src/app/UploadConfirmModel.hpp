@@ -49,6 +49,8 @@ public:
     // Decimal units with one decimal, as the desktop's file manager shows sizes: "1 byte",
     // "999 bytes", "1.5 kB", "58.2 MB", "1.2 GB".
     static std::string formatFileSize(std::int64_t bytes);
+    // The draft's place among the files handed over together: "2 of 3"; empty for a single file.
+    static std::string positionText(std::size_t index, std::size_t count);
 
 private:
     UploadDraft draft_;

@@ -2,16 +2,21 @@
 
 #include <stdexcept>
 
+#include "Support/ByteRate.hpp"
+#include "Support/Errors.hpp"
+
 namespace vhbr::cli {
 
 const char* const kUsage =
     "usage: velvetharbor-cli upload FILE... [--intent subtitle|translate] [--source ID] [--target ID]\n"
-    "       velvetharbor-cli resume [--yes]\n"
+    "                                [--limit-rate RATE]\n"
+    "       velvetharbor-cli resume [--yes] [--limit-rate RATE]\n"
     "       velvetharbor-cli list\n"
     "       velvetharbor-cli login\n"
     "       velvetharbor-cli --version\n"
     "options for every command: --token-command CMD (the bearer token is its first output line;\n"
-    "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n";
+    "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n"
+    "RATE: the upload speed limit in bytes per second, shared by all parts: 500K, 20M, 1G\n";
 
 CliOptions parseCliOptions(const std::vector<std::string>& args) {
     if (args.empty()) throw std::invalid_argument("No command given.");
@@ -35,6 +40,12 @@ CliOptions parseCliOptions(const std::vector<std::string>& args) {
             options.sourceLanguage = value();
         } else if (arg == "--target" && options.command == "upload") {
             options.targetLanguage = value();
+        } else if (arg == "--limit-rate" && (options.command == "upload" || options.command == "resume")) {
+            try {
+                options.limitRate = ByteRate::parse(value());
+            } catch (const AppError& e) {
+                throw std::invalid_argument(e.message());
+            }
         } else if (arg == "--token-command") {
             options.tokenCommand = value();
         } else if (arg == "--verbose") {

@@ -1,6 +1,7 @@
 #pragma once
 // The command line of velvetharbor-cli.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@ struct CliOptions {
     std::optional<std::string> sourceLanguage;
     std::optional<std::string> targetLanguage;
     std::optional<std::string> tokenCommand;
+    std::optional<std::int64_t> limitRate;  // bytes per second
     bool yes = false;
     bool verbose = false;  // the engine's log on stderr
 };

@@ -8,6 +8,7 @@
 #include "Auth/DesktopLoginService.hpp"
 #include "Auth/XdgBrowserOpener.hpp"
 #include "Platform/Environment.hpp"
+#include "Platform/RateLimiter.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "ProgressReporter.hpp"
 #include "Upload/UploadFileValidator.hpp"
@@ -67,6 +68,7 @@ CliSession::CliSession(CliOptions options)
       config_(AppConfig::current(processEnvironment(), UserDefaults::standard())),
       tokens_(environmentToken(), options_.tokenCommand) {
     if (options_.verbose) log_ = std::make_unique<StreamLogSink>(stderr);
+    if (options_.limitRate) RateLimiter::uploads().setRate(*options_.limitRate);
 }
 
 CliSession::~CliSession() {
@@ -135,7 +137,11 @@ int CliSession::resume() {
     }
     TerminalPrompt prompt(options_.yes);
     engine.offerResumeIfNeeded(prompt);
-    return waitForUploads(engine.activeUploads());
+    // Declined, the saved uploads stay listed as interrupted: nothing to wait for.
+    std::vector<std::shared_ptr<UploadTaskModel>> resumed;
+    for (const auto& upload : engine.activeUploads())
+        if (upload->status().kind() != UploadTaskStatus::Kind::interrupted) resumed.push_back(upload);
+    return waitForUploads(resumed);
 }
 
 int CliSession::list() {

@@ -20,6 +20,7 @@ const char* statusWord(Kind kind) {
         case Kind::failed: return "failed";
         case Kind::cancelled: return "cancelled";
         case Kind::paused: return "paused";
+        case Kind::interrupted: return "interrupted";
     }
     return "";
 }

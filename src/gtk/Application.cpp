@@ -20,6 +20,8 @@ namespace {
 constexpr const char* kApplicationId = "com.velvetharbor.Desktop";
 // The latest the tray item is added after start-up, whatever the web app does.
 constexpr unsigned kTrayLatestMs = 3000;
+// How often the quit question looks at the uploads it is about.
+constexpr unsigned kQuitQuestionRefreshMs = 250;
 
 // The overlays' look: a translucent sheet of the window's own background over the web view.
 constexpr const char* kStyle = R"CSS(
@@ -53,10 +55,12 @@ Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_H
 }
 
 Application::~Application() {
+    quitQuestionFollow_.disconnect();
     for (auto& c : trayWaits_) c.disconnect();
     for (const auto id : signalSources_) g_source_remove(id);
     tray_.reset();
     updateDialog_.reset();  // before the checker it draws
+    preferences_.reset();   // before the window it stands over
     window_.reset();        // the web view goes before the model it reports to
     model_.reset();
 }
@@ -149,6 +153,7 @@ void Application::addActions() {
     checkForUpdates_ = add_action("check-for-updates", [this] { model_->checkForUpdates(); });
     checkForUpdates_->set_enabled(model_->canCheckForUpdates());
     add_action("quit", [this] { requestQuit(); });
+    add_action("preferences", [this] { showPreferences(); });
     // The completion notification's default action: its target is the task id.
     add_action_with_parameter(
         "open-task", Glib::VARIANT_TYPE_STRING, [this](const Glib::VariantBase& target) {
@@ -157,6 +162,7 @@ void Application::addActions() {
             model_->navigateToTask(id);
         });
     set_accel_for_action("app.quit", "<Primary>q");
+    set_accel_for_action("app.preferences", "<Primary>comma");
     set_accel_for_action("win.reload", "<Primary>r");
     set_accels_for_action("win.zoom-in", {"<Primary>plus", "<Primary>equal", "<Primary>KP_Add"});
     set_accels_for_action("win.zoom-out", {"<Primary>minus", "<Primary>KP_Subtract"});
@@ -168,6 +174,7 @@ Glib::RefPtr<Gio::Menu> Application::makeMenu() {
     auto window = Gio::Menu::create();
     window->append_item(menuItem(_("Open Velvetharbor"), "app.open"));
     window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
+    window->append_item(menuItem(_("Preferences"), "app.preferences", "<Primary>comma"));
     menu->append_section(window);
     auto page = Gio::Menu::create();
     page->append_item(menuItem(_("Reload"), "win.reload", "<Primary>r"));
@@ -196,6 +203,12 @@ MainWindow& Application::presentMainWindowFirst() {
     // uploads it resumes can already ask the web app for a token.
     model_->uploadManager().offerResumeIfNeeded(*this);
     return *window_;
+}
+
+void Application::showPreferences() {
+    auto& window = presentMainWindowFirst();
+    if (!preferences_) preferences_ = std::make_unique<PreferencesWindow>(window, model_->speedLimit());
+    preferences_->present();
 }
 
 void Application::on_activate() {
@@ -232,22 +245,37 @@ void Application::confirmResume(const std::string& message, const std::string& i
 }
 
 void Application::requestQuit() {
-    const auto question = AppLifecycle::quitConfirmation(model_->uploadManager().hasActiveUploads());
+    const auto question = AppLifecycle::quitConfirmation(model_->uploadManager().activeUploadCount());
     if (!question) {
         quit();
         return;
     }
-    if (quitQuestionShown_) return;
-    quitQuestionShown_ = true;
+    if (quitQuestion_) return;
     presentMainWindow();
-    MessageQuestion::ask(window_.get(), Gtk::MESSAGE_QUESTION, question->message, question->informativeText,
-                         {question->quitButton, question->cancelButton}, [this](int chosen) {
-                             quitQuestionShown_ = false;
-                             if (chosen == 0)
-                                 quit();
-                             else
-                                 relaunchProgram_.clear();
-                         });
+    quitQuestion_ = MessageQuestion::ask(window_.get(), Gtk::MESSAGE_QUESTION, question->message,
+                                         question->informativeText, {question->quitButton, question->cancelButton},
+                                         [this](int chosen) {
+                                             quitQuestion_ = nullptr;
+                                             quitQuestionFollow_.disconnect();
+                                             if (chosen == 0)
+                                                 quit();
+                                             else
+                                                 relaunchProgram_.clear();
+                                         });
+    // The count follows the uploads; when the last one ends, nothing is left to ask about: the
+    // question goes and the app quits, as the user asked.
+    quitQuestionFollow_ = Glib::signal_timeout().connect(
+        [this] {
+            if (!quitQuestion_) return false;
+            const auto now = AppLifecycle::quitConfirmation(model_->uploadManager().activeUploadCount());
+            if (!now) {
+                quitQuestion_->response(0);
+                return false;
+            }
+            quitQuestion_->set_secondary_text(now->informativeText);
+            return true;
+        },
+        kQuitQuestionRefreshMs);
 }
 
 void Application::relaunch(const std::filesystem::path& program) {

@@ -22,6 +22,7 @@
 #include "JournalLogSink.hpp"
 #include "LauncherEntry.hpp"
 #include "MainWindow.hpp"
+#include "PreferencesWindow.hpp"
 #include "TrayIndicator.hpp"
 #include "UpdateDialog.hpp"
 #include "WebShell.hpp"
@@ -58,6 +59,7 @@ private:
     MainWindow& presentMainWindowFirst();
     // Quits, after asking when uploads are active.
     void requestQuit();
+    void showPreferences();
     // Quits as requestQuit() does, and then main() starts program.
     void relaunch(const std::filesystem::path& program);
     // While uploads run, the session is asked not to end without the user's consent.
@@ -77,13 +79,15 @@ private:
     std::string startupError_;
     AppcastSoftwareUpdater* updater_ = nullptr;  // owned by model_; absent without feed and key
     std::unique_ptr<UpdateDialog> updateDialog_;
+    std::unique_ptr<PreferencesWindow> preferences_;
     std::filesystem::path relaunchProgram_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayIndicator> tray_;
     std::vector<sigc::connection> trayWaits_;
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;
     guint inhibitCookie_ = 0;
-    bool quitQuestionShown_ = false;
+    Gtk::MessageDialog* quitQuestion_ = nullptr;  // on show until answered
+    sigc::connection quitQuestionFollow_;
     bool startupErrorShown_ = false;
     std::vector<guint> signalSources_;
 };

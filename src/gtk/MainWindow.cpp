@@ -54,6 +54,7 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     });
     menuButton_.set_image_from_icon_name("open-menu-symbolic", Gtk::ICON_SIZE_BUTTON);
     menuButton_.set_tooltip_text(_("Main Menu"));
+    menuButton_.get_accessible()->set_name(_("Main Menu"));
     header_.pack_end(menuButton_);
     set_titlebar(header_);
 
@@ -64,6 +65,9 @@ MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<G
     add(overlay_);
     show_all_children();
     overlayView_.hide();
+    // Made after show_all_children: it shows itself only while there are uploads to list.
+    uploadsButton_ = std::make_unique<UploadsButton>(*this, model_);
+    header_.pack_end(uploadsButton_->widget());
     // Files dropped on the window go the way of files opened with the app.
     dropZone_ = std::make_unique<DropZone>(overlay_, webView_->widget(), [this](const auto& files) {
         model_.uploadManager().enqueueFiles(files);
@@ -148,7 +152,8 @@ void MainWindow::showOverlay() {
     if (!shown_) {
         overlayView_.hide();
         unset_default();
-        webView_->widget().grab_focus();
+        // The page reporting while the Uploads list is open must not close it under the pointer.
+        if (!uploadsButton_ || !uploadsButton_->isOpen()) webView_->widget().grab_focus();
         return;
     }
     const bool retry = shown_->action == ShellOverlay::Action::loadHome;
@@ -165,6 +170,8 @@ void MainWindow::showPendingDraft() {
         confirm_->dismiss();
         confirm_.reset();
     }
+    const auto [index, count] = uploads.pendingDraftPosition();
+    if (confirm_) confirm_->setPosition(index, count);
     if (!draft || confirm_) return;
     confirm_ = std::make_unique<UploadConfirmDialog>(
         *this, *draft,
@@ -181,6 +188,7 @@ void MainWindow::showPendingDraft() {
                 model_.uploadManager().setPendingDraft(std::nullopt);
             });
         });
+    confirm_->setPosition(index, count);
     present();
     confirm_->present();
 }

@@ -17,6 +17,7 @@
 #include "OverlayView.hpp"
 #include "ShellOverlay.hpp"
 #include "UploadConfirmDialog.hpp"
+#include "UploadsButton.hpp"
 #include "WebKitShellView.hpp"
 
 namespace vhbr::gtk {
@@ -43,6 +44,7 @@ private:
     AppModel& model_;
     Gtk::HeaderBar header_;
     Gtk::MenuButton menuButton_;
+    std::unique_ptr<UploadsButton> uploadsButton_;
     Gtk::Overlay overlay_;
     std::unique_ptr<WebKitShellView> webView_;
     OverlayView overlayView_;

@@ -2,9 +2,9 @@
 
 namespace vhbr::gtk {
 
-void MessageQuestion::ask(Gtk::Window* parent, Gtk::MessageType type, const std::string& message,
-                          const std::string& detail, const std::vector<std::string>& buttons,
-                          std::function<void(int)> answer) {
+Gtk::MessageDialog* MessageQuestion::ask(Gtk::Window* parent, Gtk::MessageType type, const std::string& message,
+                                         const std::string& detail, const std::vector<std::string>& buttons,
+                                         std::function<void(int)> answer) {
     auto* dialog = new Gtk::MessageDialog(message, false, type, Gtk::BUTTONS_NONE, true);
     if (parent) dialog->set_transient_for(*parent);
     if (!detail.empty()) dialog->set_secondary_text(detail);
@@ -17,6 +17,7 @@ void MessageQuestion::ask(Gtk::Window* parent, Gtk::MessageType type, const std:
         answer(response >= 0 ? response : -1);
     });
     dialog->present();
+    return dialog;
 }
 
 }  // namespace vhbr::gtk

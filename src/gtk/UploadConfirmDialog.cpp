@@ -33,7 +33,11 @@ UploadConfirmDialog::UploadConfirmDialog(Gtk::Window& parent, UploadDraft draft,
     fileSize_.set_text(model_.fileSizeText());
     fileSize_.get_style_context()->add_class("dim-label");
     fileSize_.set_xalign(0);
-    header_.pack_start(fileName_, Gtk::PACK_SHRINK);
+    position_.get_style_context()->add_class("dim-label");
+    position_.set_valign(Gtk::ALIGN_START);
+    nameLine_.pack_start(fileName_, Gtk::PACK_EXPAND_WIDGET);
+    nameLine_.pack_end(position_, Gtk::PACK_SHRINK);
+    header_.pack_start(nameLine_, Gtk::PACK_SHRINK);
     header_.pack_start(fileSize_, Gtk::PACK_SHRINK);
 
     intentLabel_.set_text(_("Intent"));
@@ -115,6 +119,12 @@ void UploadConfirmDialog::answer(int response) {
 void UploadConfirmDialog::dismiss() {
     answered_ = true;
     hide();
+}
+
+void UploadConfirmDialog::setPosition(std::size_t index, std::size_t count) {
+    const auto text = UploadConfirmModel::positionText(index, count);
+    position_.set_text(text);
+    position_.set_visible(!text.empty());
 }
 
 }  // namespace vhbr::gtk

@@ -24,6 +24,8 @@ public:
     const std::string& draftId() const { return model_.draft().id; }
     // Closes the dialog without answering (the draft went away elsewhere).
     void dismiss();
+    // "2 of 3" beside the file name while several files wait; nothing for one.
+    void setPosition(std::size_t index, std::size_t count);
 
 private:
     void answer(int response);
@@ -37,7 +39,9 @@ private:
 
     Gtk::Box column_{Gtk::ORIENTATION_VERTICAL, 18};
     Gtk::Box header_{Gtk::ORIENTATION_VERTICAL, 4};
+    Gtk::Box nameLine_{Gtk::ORIENTATION_HORIZONTAL, 12};
     Gtk::Label fileName_;
+    Gtk::Label position_;
     Gtk::Label fileSize_;
     Gtk::Grid choices_;
     Gtk::Label intentLabel_, sourceLabel_, targetLabel_;

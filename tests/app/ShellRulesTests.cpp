@@ -114,12 +114,13 @@ TEST(Lifecycle, OpenedURIs) {
               std::vector<std::filesystem::path>{"/home/u/Videos"});
     EXPECT_FALSE(StatusDropRule::acceptsDrag({"https://example.org/a.mp4"}));
 
-    EXPECT_EQ(AppLifecycle::quitConfirmation(false), std::nullopt);
-    const auto question = AppLifecycle::quitConfirmation(true);
+    EXPECT_EQ(AppLifecycle::quitConfirmation(0), std::nullopt);
+    const auto question = AppLifecycle::quitConfirmation(1);
     ASSERT_TRUE(question);
     EXPECT_EQ(question->message, "Quit while uploads are active?");
-    EXPECT_EQ(question->informativeText,
-              "Active uploads will stop. Relaunch Velvetharbor to resume incomplete uploads.");
+    EXPECT_EQ(question->informativeText, "1 upload will stop. Relaunch Velvetharbor to resume incomplete uploads.");
+    EXPECT_EQ(AppLifecycle::quitConfirmation(3)->informativeText,
+              "3 uploads will stop. Relaunch Velvetharbor to resume incomplete uploads.");
 }
 
 // ---- Status menu ----

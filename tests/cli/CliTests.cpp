@@ -108,12 +108,20 @@ TEST_F(CliTest, UploadsReportEachFileAndFailTheRunOnAnyFailure) {
 
 TEST_F(CliTest, CommandLinesThatDoNoUpload) {
     const std::vector<std::string> bad[] = {
-        {}, {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"list", "x"}};
+        {}, {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"list", "x"},
+        {"upload", "a.mp4", "--limit-rate", "0"}, {"upload", "a.mp4", "--limit-rate", "fast"},
+        {"resume", "--limit-rate", "-5M"}, {"list", "--limit-rate", "1M"}};
     for (const auto& args : bad) {
         auto run = cli(args);
         EXPECT_EQ(run->wait(), 2);
         EXPECT_NE(run->err().find("usage:"), std::string::npos);
     }
+    auto zero = cli({"upload", "a.mp4", "--limit-rate", "0"});
+    zero->wait();
+    EXPECT_NE(zero->err().find("velvetharbor-cli: “0” is not a speed limit: give bytes per second above 0, "
+                               "such as 500K or 20M."),
+              std::string::npos)
+        << zero->err();
     auto resume = cli({"resume", "--yes"});
     EXPECT_EQ(resume->wait(), 0);
     EXPECT_EQ(resume->out(), "Nothing to resume.\n");

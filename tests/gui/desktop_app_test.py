@@ -311,7 +311,7 @@ def run(session):
     s.screenshot("01-sign-in-overlay")
 
     # The header bar's menu; this build has no updater, so "Check for Updates…" is disabled.
-    press(find(window, role="toggle button"))
+    press(find(window, name="Main Menu", role="toggle button"))
     item = wait_for("the menu", lambda: find(s.application(), name="Check for Updates…", showing=True))
     if item.getState().contains(pyatspi.STATE_SENSITIVE):
         raise Failure("Check for Updates… is enabled without an updater")

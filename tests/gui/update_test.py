@@ -101,7 +101,7 @@ def run(s):
     s.launch_program(program)
     window = wait_for("the main window", lambda: s.frame("Velvetharbor"))
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
-    press(wait_for("the menu button", lambda: find(window, role="toggle button", showing=True)))
+    press(wait_for("the menu button", lambda: find(window, name="Main Menu", role="toggle button", showing=True)))
     item = wait_for("the menu", lambda: find(s.application(), name="Check for Updates…", showing=True))
     if not item.getState().contains(pyatspi.STATE_SENSITIVE):
         raise Failure("Check for Updates… is disabled although this copy has a feed and a key")

@@ -21,6 +21,41 @@ TEST_F(UploadManagerTest, ValidFilesBecomeADraftAndAnInvalidOneAnAlert) {
     EXPECT_TRUE(name == "a.mp4" || name == "b.wav") << name;
 }
 
+// Each of several files is confirmed in turn; Cancel skips that one only, and a file already
+// waiting or uploading is not queued again.
+TEST_F(UploadManagerTest, SeveralFilesAreQueuedAndConfirmedInTurn) {
+    auto manager = makeManager();
+    const std::vector<std::filesystem::path> files{mediaFile("a.mp4", 100), mediaFile("b.mp4", 200),
+                                                   mediaFile("c.mp4", 300)};
+    manager->enqueueFiles(files);
+    using Position = std::pair<std::size_t, std::size_t>;
+    ASSERT_TRUE(loop.runUntil([&] { return manager->pendingDraftPosition() == Position{1, 3}; }));
+    const auto first = manager->pendingDraft()->fileURL;
+    manager->enqueueFiles({first});  // opened again while on show
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(manager->pendingDraftPosition(), (Position{1, 3}));
+
+    manager->setPendingDraft(std::nullopt);  // Cancel: that file only
+    ASSERT_TRUE(manager->pendingDraft());
+    EXPECT_EQ(manager->pendingDraftPosition(), (Position{2, 3}));
+    const auto second = manager->pendingDraft()->fileURL;
+    server.fault({{"route", "upload-session"}, {"times", 1}, {"delayMs", 1500}});  // still running below
+    manager->start(*manager->pendingDraft());
+    EXPECT_EQ(manager->pendingDraftPosition(), (Position{3, 3}));
+    manager->enqueueFiles({second});  // uploading now
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(manager->pendingDraftPosition(), (Position{3, 3}));
+    manager->start(*manager->pendingDraft());
+    EXPECT_FALSE(manager->pendingDraft());
+    EXPECT_EQ(manager->pendingDraftPosition(), (Position{1, 1}));
+    waitForJobs(*manager);
+    ASSERT_EQ(manager->activeUploads().size(), 2u);
+    for (const auto& upload : manager->activeUploads())
+        EXPECT_EQ(upload->status().kind(), Status::Kind::completed) << upload->fileName();
+    EXPECT_NE(manager->activeUploads()[0]->choices().sourceFile, first);
+    EXPECT_NE(manager->activeUploads()[1]->choices().sourceFile, first);
+}
+
 struct RememberedCase {
     std::map<std::string, std::string> stored;
     UploadIntent intent;
@@ -109,9 +144,18 @@ TEST_F(UploadManagerTest, RecentTasksAreNewestFirstWithoutDuplicatesAndAtMostFiv
     EXPECT_EQ(manager->completedTaskIDs(), (std::vector<std::string>{"f", "e", "d", "a", "c"}));
 }
 
-TEST(ResumeQuestion, SingularAndPlural) {
-    EXPECT_EQ(UploadManager::resumeInformativeText(1), "Velvetharbor found 1 upload that did not finish.");
-    EXPECT_EQ(UploadManager::resumeInformativeText(3), "Velvetharbor found 3 uploads that did not finish.");
+TEST(ResumeQuestion, NamesUpToThreeFiles) {
+    const struct {
+        std::vector<std::string> names;
+        std::string text;
+    } cases[] = {
+        {{"a.mp4"}, "Velvetharbor found 1 upload that did not finish: a.mp4."},
+        {{"a.mp4", "b.mp4"}, "Velvetharbor found 2 uploads that did not finish: a.mp4 and b.mp4."},
+        {{"a", "b", "c"}, "Velvetharbor found 3 uploads that did not finish: a, b and c."},
+        {{"a", "b", "c", "d"}, "Velvetharbor found 4 uploads that did not finish: a, b, c and 1 more."},
+        {{"a", "b", "c", "d", "e"}, "Velvetharbor found 5 uploads that did not finish: a, b, c and 2 more."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(UploadManager::resumeInformativeText(c.names), c.text);
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ std::map<std::filesystem::path, std::pair<std::string, std::filesystem::file_tim
     return out;
 }
 
-TEST_F(ResumeTest, NotNowKeepsEverythingAndResumeShowsPausedUploadsNewestLast) {
+TEST_F(ResumeTest, NotNowKeepsEverythingListedAsInterruptedAndResumeStartsThemInPlace) {
     ScriptedPrompt none(true);
     makeManager()->offerResumeIfNeeded(none);
     EXPECT_TRUE(none.asked.empty()) << "no question without unfinished uploads";
@@ -152,17 +152,51 @@ TEST_F(ResumeTest, NotNowKeepsEverythingAndResumeShowsPausedUploadsNewestLast) {
     EXPECT_TRUE(snapshot(filesUnder(stateDir())) == before);
     ASSERT_EQ(no.asked.size(), 1u);
     EXPECT_EQ(no.asked[0], std::make_pair(std::string("Resume incomplete uploads?"),
-                                          std::string("Velvetharbor found 2 uploads that did not finish.")));
+                                          "Velvetharbor found 2 uploads that did not finish: " +
+                                              manager->resumableStates()[0].fileName + " and " +
+                                              manager->resumableStates()[1].fileName + "."));
     EXPECT_EQ(manager->resumableStates().size(), 2u);
-    EXPECT_TRUE(manager->activeUploads().empty());
+    ASSERT_EQ(manager->activeUploads().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(manager->activeUploads()[i]->fileName(), manager->resumableStates()[i].fileName);
+        EXPECT_EQ(manager->activeUploads()[i]->status(), Status::interrupted());
+    }
+    EXPECT_FALSE(manager->hasActiveUploads());
 
-    const auto lastOfList = manager->resumableStates().back().fileName;
+    const auto rows = manager->activeUploads();
     manager->resumeAll();
     EXPECT_TRUE(manager->resumableStates().empty());
-    ASSERT_EQ(manager->activeUploads().size(), 2u);
-    EXPECT_EQ(manager->activeUploads()[0]->fileName(), lastOfList);
-    EXPECT_EQ(manager->activeUploads()[0]->status(), Status::paused());
+    EXPECT_TRUE(manager->activeUploads() == rows);
+    EXPECT_EQ(rows[0]->status(), Status::queued());
     waitForJobs(*manager);
+}
+
+// One interrupted upload resumed from its row; the other stays listed, and goes with its state
+// when removed.
+TEST_F(ResumeTest, AnInterruptedUploadIsResumedOrRemovedOnItsOwn) {
+    failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
+    auto other = mediaFile("other.mp4", 2000);
+    server.fault({{"route", "upload-session"}, {"times", 1}, {"status", 500}});
+    {
+        auto manager = makeManager();
+        manager->start(draftFor(other));
+        waitForJobs(*manager);
+    }
+    server.reset();
+    auto manager = makeManager();
+    ASSERT_EQ(manager->activeUploads().size(), 2u);
+    const auto resumed = manager->activeUploads()[0];
+    const auto removed = manager->activeUploads()[1];
+    manager->resume(resumed->id());
+    waitForJobs(*manager);
+    ASSERT_EQ(resumed->status().kind(), Status::Kind::completed) << resumed->status().message().value_or("");
+    EXPECT_EQ(removed->status(), Status::interrupted());
+    EXPECT_EQ(manager->resumableStates().size(), 1u);
+    manager->remove(removed->id());
+    waitForJobs(*manager);
+    EXPECT_EQ(manager->activeUploads().size(), 1u);
+    EXPECT_EQ(server.requestCount("staged-upload-cleanup"), 1);
+    EXPECT_TRUE(filesUnder(stateDir()).empty());
 }
 
 TEST_F(ResumeTest, AStateWithoutBookmarkFailsAtOnceAndStays) {

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "Platform/AtomicFile.hpp"
+#include "Platform/RateLimiter.hpp"
 #include "Platform/Url.hpp"
 #include "Support/Errors.hpp"
 
@@ -91,6 +92,7 @@ struct UrlSession::Transfer {
     bool idleTimedOut = false;
     bool insecureHop = false;
     bool redirecting = false;  // the current reply's status is 3xx
+    bool pausedForLimit = false;  // its body waits for the speed limit's budget
     curl_off_t lastProgress = -1;
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
     HttpResponse response;
@@ -172,14 +174,28 @@ struct UrlSession::Transfer {
         return 1;
     }
 
+    // Request bodies keep to the upload speed limit: what the budget does not allow now waits, the
+    // transfer paused, until the session's loop continues it.
     static size_t onRead(char* buffer, size_t size, size_t count, void* user) {
         auto* t = static_cast<Transfer*>(user);
-        if (t->request.bodySlice) return t->readSlice(buffer, size * count);
+        auto& limiter = RateLimiter::uploads();
+        const size_t allowed = limiter.take(size * count);
+        if (allowed == 0) {
+            t->pausedForLimit = true;
+            return CURL_READFUNC_PAUSE;
+        }
+        const size_t n = t->readBody(buffer, allowed);
+        if (n != CURL_READFUNC_ABORT && n < allowed) limiter.giveBack(allowed - n);
+        return n;
+    }
+
+    size_t readBody(char* buffer, size_t capacity) {
+        if (request.bodySlice) return readSlice(buffer, capacity);
         for (;;) {
-            ssize_t n = ::read(t->fd, buffer, size * count);
+            ssize_t n = ::read(fd, buffer, capacity);
             if (n >= 0) return static_cast<size_t>(n);
             if (errno == EINTR) continue;
-            t->fileErrno = errno;
+            fileErrno = errno;
             return CURL_READFUNC_ABORT;
         }
     }
@@ -428,6 +444,27 @@ void UrlSession::finish(Transfer* raw, int curlCode) {
     complete(std::move(transfer), std::move(result));
 }
 
+int UrlSession::continueLimited() {
+    constexpr int kIdlePollMs = 1000;
+    // Paused transfers look again often enough that a lifted or raised limit applies at once.
+    constexpr int kPausedPollMs = 100;
+    auto& limiter = RateLimiter::uploads();
+    bool waiting = false;
+    for (auto& [id, t] : running_) {
+        if (!t->pausedForLimit) continue;
+        if (limiter.untilAvailable() > std::chrono::milliseconds(0)) {
+            waiting = true;
+            continue;
+        }
+        t->pausedForLimit = false;
+        curl_easy_pause(t->easy, CURLPAUSE_CONT);  // may read at once, and pause again
+        waiting = waiting || t->pausedForLimit;
+    }
+    if (!waiting) return kIdlePollMs;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(limiter.untilAvailable()).count();
+    return static_cast<int>(std::clamp<std::int64_t>(wait, 1, kPausedPollMs));
+}
+
 void UrlSession::loop() {
     for (;;) {
         {
@@ -444,7 +481,7 @@ void UrlSession::loop() {
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &transfer);
             finish(transfer, msg->data.result);
         }
-        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        curl_multi_poll(multi_, nullptr, 0, continueLimited(), nullptr);
     }
     // Shutting down: whatever is still open ends as cancelled so no waiter hangs.
     std::unordered_map<TaskId, std::unique_ptr<Transfer>> leftovers;

@@ -59,6 +59,9 @@ private:
     void loop();
     void drainCommands();
     void finish(Transfer* transfer, int curlCode);
+    // Continues the transfers that the speed limit paused, where its budget allows; returns how
+    // long the loop may wait for sockets before looking again (ms).
+    int continueLimited();
     void complete(std::unique_ptr<Transfer> transfer, HttpResult result);
 
     Options options_;

@@ -7,6 +7,7 @@
 #include "Platform/AtomicFile.hpp"
 #include "Support/Percent.hpp"
 #include "Support/Uuid.hpp"
+#include "Upload/SourceBookmark.hpp"
 #include "Upload/UploadJobLock.hpp"
 
 namespace vhbr {
@@ -30,6 +31,7 @@ std::vector<UploadState> loadStatesOrNone(const UploadStateStore& store, const L
 }  // namespace
 
 struct UploadManager::Job {
+    std::stop_source pause;
     std::jthread thread;
 };
 
@@ -53,7 +55,14 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
         log_.warning(std::string("Part folder not prepared: ") + e.what());
     }
     resumableStates_ = loadStatesOrNone(stateStore_, log_);
-    if (!resumableStates_.empty()) log_.info(resumeInformativeText(resumableStates_.size()));
+    if (!resumableStates_.empty()) log_.info(resumeInformativeText(savedFileNames()));
+    // Listed from the start, so that an upload left unresumed is still there to resume.
+    for (const auto& state : resumableStates_) {
+        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
+        describeSaved(*model, state);
+        model->setStatus(UploadTaskStatus::interrupted());
+        activeUploads_.push_back(model);
+    }
     removeOrphanPartFolders();
 }
 
@@ -105,6 +114,14 @@ void UploadManager::onMain(std::function<void()> fn) {
 }
 
 void UploadManager::setPendingDraft(std::optional<UploadDraft> draft) {
+    if (!draft && pendingDraft_) {
+        ++draftsDone_;
+        if (!queuedDrafts_.empty()) {
+            draft = std::move(queuedDrafts_.front());
+            queuedDrafts_.pop_front();
+        }
+    }
+    if (!draft) draftsDone_ = 0;
     pendingDraft_ = std::move(draft);
     pendingDraftChanged.emit();
 }
@@ -133,7 +150,24 @@ void UploadManager::enqueueFiles(const std::vector<std::filesystem::path>& files
     }
 }
 
-void UploadManager::prepareDraft(const UploadFileMetadata& metadata) { setPendingDraft(makeDraft(metadata)); }
+void UploadManager::prepareDraft(const UploadFileMetadata& metadata) {
+    // Opened twice (or dropped again while it uploads): one upload of it is what was meant.
+    if (isQueuedOrRunning(metadata.fileURL)) return;
+    if (!pendingDraft_) return setPendingDraft(makeDraft(metadata));
+    queuedDrafts_.push_back(makeDraft(metadata));
+    pendingDraftChanged.emit();  // the position on show ("1 of 2") changed
+}
+
+bool UploadManager::isQueuedOrRunning(const std::filesystem::path& file) const {
+    if (pendingDraft_ && pendingDraft_->fileURL == file) return true;
+    for (const auto& draft : queuedDrafts_)
+        if (draft.fileURL == file) return true;
+    return std::any_of(activeUploads_.begin(), activeUploads_.end(), [&](const auto& m) {
+        const auto kind = m->status().kind();
+        return m->choices().sourceFile == file &&
+               (m->status().isActive() || kind == UploadTaskStatus::Kind::paused);
+    });
+}
 
 UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
     UploadDraft draft;
@@ -150,7 +184,7 @@ UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
     return draft;
 }
 
-void UploadManager::start(const UploadDraft& draft) {
+void UploadManager::start(UploadDraft draft) {
     setPendingDraft(std::nullopt);
     const std::string clientRequestId = UploadFileValidator::clientRequestID(
         {draft.fileURL, draft.fileName, draft.fileSize, draft.mimeType, draft.durationHint, std::nullopt});
@@ -165,11 +199,13 @@ void UploadManager::start(const UploadDraft& draft) {
 
     log_.info("Upload of " + draft.fileName + " started (" + clientRequestId + ")");
     auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.fileName, draft.fileSize);
+    drafts_[model->id()] = draft;
+    model->setChoices({draft.intent, draft.sourceLanguage, draft.targetLanguage, draft.fileURL});
     activeUploads_.insert(activeUploads_.begin(), model);
     activeUploadsChanged.emit();
     updateDockBadge();
-    launchJob(model, [this, draft, clientRequestId, model](std::stop_token stop) {
-        runner_.run(draft, clientRequestId, model, stop);
+    launchJob(model, [this, draft, clientRequestId, model](std::stop_token cancel, std::stop_token pause) {
+        runner_.run(draft, clientRequestId, model, cancel, pause);
     });
 }
 
@@ -194,13 +230,14 @@ void UploadManager::updateDockBadge() {
     if (options_.badge) options_.badge->setBadge(badgeText(activeUploads_));
 }
 
-void UploadManager::launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body) {
+void UploadManager::launchJob(const ModelPtr& model, JobBody body) {
     runningRequestIds_.insert(model->clientRequestId());
     auto job = std::make_unique<Job>();
-    job->thread = std::jthread([this, model, body = std::move(body)](std::stop_token stop) {
-        body(stop);
-        onMain([this, model] { finishJob(model); });
-    });
+    job->thread = std::jthread(
+        [this, model, pause = job->pause.get_token(), body = std::move(body)](std::stop_token cancel) {
+            body(cancel, pause);
+            onMain([this, model] { finishJob(model); });
+        });
     jobs_.emplace(model->id(), std::move(job));
 }
 
@@ -209,6 +246,140 @@ void UploadManager::finishJob(const ModelPtr& model) {
         runningRequestIds_.erase(it);
     jobs_.erase(model->id());
     updateDockBadge();
+    if (resumeWhenStopped_.erase(model->id())) resume(model->id());
+}
+
+void UploadManager::describeSaved(UploadTaskModel& model, const UploadState& state) {
+    model.setTaskID(state.taskId);
+    // The acknowledged parts are done: the menu and the badge must not fall back to 0 meanwhile.
+    model.setProgress(UploadRunner::savedProgress(state), UploadRunner::savedBytes(state));
+    std::filesystem::path source;
+    try {
+        if (state.sourceBookmark) source = SourceBookmark::resolve(*state.sourceBookmark);
+    } catch (const std::exception&) {
+        // Shown without its folder; the resume says what is wrong with it.
+    }
+    model.setChoices({state.intent, state.sourceLanguage, state.targetLanguage, source});
+}
+
+UploadManager::ModelPtr UploadManager::findModel(const std::string& taskModelId) const {
+    const auto it = std::find_if(activeUploads_.begin(), activeUploads_.end(),
+                                 [&](const auto& m) { return m->id() == taskModelId; });
+    return it == activeUploads_.end() ? nullptr : *it;
+}
+
+std::optional<UploadState> UploadManager::takeSavedState(const std::string& clientRequestId) {
+    const auto byId = [&](const UploadState& s) { return s.clientRequestId == clientRequestId; };
+    if (auto it = std::find_if(resumableStates_.begin(), resumableStates_.end(), byId);
+        it != resumableStates_.end()) {
+        auto state = std::move(*it);
+        resumableStates_.erase(it);
+        return state;
+    }
+    // Saved by a run of this process that was paused or failed.
+    auto states = loadStatesOrNone(stateStore_, log_);
+    const auto it = std::find_if(states.begin(), states.end(), byId);
+    if (it == states.end()) return std::nullopt;
+    return std::move(*it);
+}
+
+void UploadManager::resumeSaved(const ModelPtr& model, UploadState state) {
+    log_.info("Resuming the upload of " + state.fileName);
+    model->setStatus(UploadTaskStatus::queued());
+    updateDockBadge();
+    launchJob(model, [this, state = std::move(state), model](std::stop_token cancel, std::stop_token pause) {
+        runner_.resume(state, model, cancel, pause);
+    });
+}
+
+void UploadManager::pause(const std::string& taskModelId) {
+    resumeWhenStopped_.erase(taskModelId);
+    if (auto it = jobs_.find(taskModelId); it != jobs_.end()) it->second->pause.request_stop();
+}
+
+void UploadManager::resume(const std::string& taskModelId) {
+    const auto model = findModel(taskModelId);
+    if (!model) return;
+    if (jobs_.contains(taskModelId)) {
+        // Still ending its pause: its state file is not final until the job is gone.
+        if (jobs_.at(taskModelId)->pause.stop_requested()) resumeWhenStopped_.insert(taskModelId);
+        return;
+    }
+    const auto kind = model->status().kind();
+    if (kind != UploadTaskStatus::Kind::paused && kind != UploadTaskStatus::Kind::interrupted) return;
+    if (runningRequestIds_.contains(model->clientRequestId())) return;  // started again by hand
+    auto state = takeSavedState(model->clientRequestId());
+    if (!state) {
+        failJob(model, "The saved state of this upload is gone. Start this upload again.");
+        return;
+    }
+    resumeSaved(model, std::move(*state));
+}
+
+void UploadManager::cancel(const std::string& taskModelId) {
+    resumeWhenStopped_.erase(taskModelId);
+    if (auto it = jobs_.find(taskModelId); it != jobs_.end()) {
+        it->second->thread.request_stop();
+        return;
+    }
+    const auto model = findModel(taskModelId);
+    if (!model) return;
+    const auto kind = model->status().kind();
+    if (kind != UploadTaskStatus::Kind::paused && kind != UploadTaskStatus::Kind::interrupted) return;
+    auto state = takeSavedState(model->clientRequestId());
+    if (!state) {
+        model->setStatus(UploadTaskStatus::cancelled());
+        return;
+    }
+    launchJob(model, [this, state = std::move(*state), model](std::stop_token, std::stop_token) {
+        runner_.discard(state, model);
+    });
+}
+
+void UploadManager::retry(const std::string& taskModelId) {
+    const auto model = findModel(taskModelId);
+    if (!model || jobs_.contains(taskModelId) || model->status().kind() != UploadTaskStatus::Kind::failed) return;
+    if (runningRequestIds_.contains(model->clientRequestId())) return;
+    if (auto state = takeSavedState(model->clientRequestId())) {
+        resumeSaved(model, std::move(*state));
+        return;
+    }
+    const auto draft = drafts_.find(taskModelId);
+    if (draft == drafts_.end()) return;  // neither saved nor started here: nothing to start from
+    log_.info("Upload of " + model->fileName() + " started again");
+    model->setProgress(0, 0);
+    model->setStatus(UploadTaskStatus::queued());
+    updateDockBadge();
+    launchJob(model, [this, draft = draft->second, model](std::stop_token cancel, std::stop_token pause) {
+        runner_.run(draft, model->clientRequestId(), model, cancel, pause);
+    });
+}
+
+void UploadManager::remove(const std::string& taskModelId) {
+    const auto model = findModel(taskModelId);
+    if (!model || jobs_.contains(taskModelId)) return;
+    switch (model->status().kind()) {
+        case UploadTaskStatus::Kind::interrupted:
+            cancel(taskModelId);  // the list is where a saved upload can be found: off it, it goes
+            [[fallthrough]];
+        case UploadTaskStatus::Kind::completed:
+        case UploadTaskStatus::Kind::failed:
+        case UploadTaskStatus::Kind::cancelled: removeFromList(model); break;
+        default: break;
+    }
+}
+
+void UploadManager::clearFinished() {
+    const auto removed = std::erase_if(activeUploads_, [this](const auto& m) {
+        return m->status().kind() == UploadTaskStatus::Kind::completed && !jobs_.contains(m->id());
+    });
+    if (removed > 0) activeUploadsChanged.emit();
+}
+
+void UploadManager::removeFromList(const ModelPtr& model) {
+    drafts_.erase(model->id());
+    std::erase(activeUploads_, model);
+    activeUploadsChanged.emit();
 }
 
 void UploadManager::failJob(const ModelPtr& model, const std::string& message) {
@@ -218,7 +389,7 @@ void UploadManager::failJob(const ModelPtr& model, const std::string& message) {
 }
 
 void UploadManager::completeJob(const ModelPtr& model, const std::string& taskId, const std::string& fileName) {
-    model->setProgress(1.0);
+    model->setProgress(1.0, model->fileSize());
     model->setStatus(UploadTaskStatus::completed(taskId));
     recordCompletedTaskID(taskId);
     if (navigator_) navigator_->navigateToTask(taskId);
@@ -230,18 +401,34 @@ void UploadManager::completeJob(const ModelPtr& model, const std::string& taskId
     }
 }
 
-void UploadManager::cancel(const std::string& taskModelId) {
-    if (auto it = jobs_.find(taskModelId); it != jobs_.end()) it->second->thread.request_stop();
+std::string UploadManager::resumeInformativeText(const std::vector<std::string>& fileNames) {
+    constexpr std::size_t kNamed = 3;
+    const auto count = fileNames.size();
+    std::string text = count == 1 ? "Velvetharbor found 1 upload that did not finish: "
+                                  : "Velvetharbor found " + std::to_string(count) + " uploads that did not finish: ";
+    const std::size_t named = std::min(count, kNamed);
+    for (std::size_t i = 0; i < named; ++i) {
+        if (i > 0) text += (i + 1 == named && named == count) ? " and " : ", ";
+        text += fileNames[i];
+    }
+    if (named < count) text += " and " + std::to_string(count - named) + " more";
+    return text + ".";
 }
 
-std::string UploadManager::resumeInformativeText(std::size_t count) {
-    if (count == 1) return "Velvetharbor found 1 upload that did not finish.";
-    return "Velvetharbor found " + std::to_string(count) + " uploads that did not finish.";
+std::vector<std::string> UploadManager::savedFileNames() const {
+    std::vector<std::string> names;
+    for (const auto& state : resumableStates_) names.push_back(state.fileName);
+    return names;
+}
+
+std::size_t UploadManager::activeUploadCount() const {
+    return static_cast<std::size_t>(std::count_if(activeUploads_.begin(), activeUploads_.end(),
+                                                  [](const auto& m) { return m->status().isActive(); }));
 }
 
 void UploadManager::offerResumeIfNeeded(ResumePrompt& prompt) {
     if (resumableStates_.empty()) return;
-    prompt.confirmResume("Resume incomplete uploads?", resumeInformativeText(resumableStates_.size()),
+    prompt.confirmResume("Resume incomplete uploads?", resumeInformativeText(savedFileNames()),
                          [this, alive = alive_](bool resume) {
                              if (resume && *alive) resumeAll();
                          });
@@ -253,18 +440,23 @@ void UploadManager::resumeAll() {
     for (auto& state : states) {
         // Already running here (started again by hand): a second job would share its files.
         if (runningRequestIds_.contains(state.clientRequestId)) continue;
-        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
-        model->setTaskID(state.taskId);
-        // The acknowledged parts are done: the menu and the badge must not fall back to 0 meanwhile.
-        model->setProgress(UploadRunner::savedProgress(state));
-        model->setStatus(UploadTaskStatus::paused());
-        activeUploads_.insert(activeUploads_.begin(), model);
-        launchJob(model, [this, state = std::move(state), model](std::stop_token stop) {
-            runner_.resume(state, model, stop);
-        });
+        auto model = listedInterrupted(state.clientRequestId);
+        if (!model) {
+            model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
+            describeSaved(*model, state);
+            activeUploads_.insert(activeUploads_.begin(), model);
+        }
+        resumeSaved(model, std::move(state));
     }
     activeUploadsChanged.emit();
     updateDockBadge();
+}
+
+UploadManager::ModelPtr UploadManager::listedInterrupted(const std::string& clientRequestId) const {
+    const auto it = std::find_if(activeUploads_.begin(), activeUploads_.end(), [&](const auto& m) {
+        return m->clientRequestId() == clientRequestId && m->status().kind() == UploadTaskStatus::Kind::interrupted;
+    });
+    return it == activeUploads_.end() ? nullptr : *it;
 }
 
 void UploadManager::recordCompletedTaskID(const std::string& id) {

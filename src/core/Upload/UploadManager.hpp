@@ -12,6 +12,7 @@
 #include <sigc++/sigc++.h>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -89,22 +90,45 @@ public:
     void enqueueFiles(const std::vector<std::filesystem::path>& files);
     // A draft of a validated file with the remembered intent and languages.
     UploadDraft makeDraft(const UploadFileMetadata& metadata) const;
-    void start(const UploadDraft& draft);
+    // Takes its own copy: the draft may be the pending one, which starting replaces.
+    void start(UploadDraft draft);
     bool hasActiveUploads() const;
     // Asks prompt when unfinished uploads exist; the prompt must outlive its answer. An answer that
     // arrives after the manager is gone does nothing.
     void offerResumeIfNeeded(ResumePrompt& prompt);
     void resumeAll();
     void recordCompletedTaskID(const std::string& id);
-    // Cancels one upload's job (the staged upload is then cleaned up on the service).
-    void cancel(const std::string& taskModelId);
 
+    // One upload, by its model's id; each does nothing where it does not apply.
+    // Stops a running upload as a quit does: its saved state stays and it shows paused.
+    void pause(const std::string& taskModelId);
+    // Resumes a paused or interrupted upload from its saved state now (once its pause has ended).
+    void resume(const std::string& taskModelId);
+    // Cancels an upload: a running job stops, a paused or interrupted one is given up from its
+    // saved state; either way the staged upload is cleaned up on the service and the state goes.
+    void cancel(const std::string& taskModelId);
+    // A failed upload again: from its saved state where one exists, else anew from its file with
+    // the same choices.
+    void retry(const std::string& taskModelId);
+    // Takes a completed, failed or cancelled upload off the list; an interrupted one is given up
+    // as by cancel first.
+    void remove(const std::string& taskModelId);
+    // Takes every completed upload off the list.
+    void clearFinished();
+
+    // Every upload of this run and every saved one not resumed yet (interrupted), newest first.
     const std::vector<std::shared_ptr<UploadTaskModel>>& activeUploads() const { return activeUploads_; }
     const std::vector<std::string>& completedTaskIDs() const { return completedTaskIDs_; }
     const std::optional<UploadDraft>& pendingDraft() const { return pendingDraft_; }
     const std::optional<UploadAlert>& uploadAlert() const { return uploadAlert_; }
     const std::vector<UploadState>& resumableStates() const { return resumableStates_; }
+    // Replaces the draft on show; nothing drops it and shows the next queued one, if any.
     void setPendingDraft(std::optional<UploadDraft> draft);
+    // Where the pending draft stands among the files handed over together: {2, 3} for "2 of 3".
+    // Files opened while drafts are shown join the same run of drafts.
+    std::pair<std::size_t, std::size_t> pendingDraftPosition() const {
+        return {draftsDone_ + 1, draftsDone_ + 1 + queuedDrafts_.size()};
+    }
     void setUploadAlert(std::optional<UploadAlert> alert);
     std::size_t runningJobCount() const { return jobs_.size(); }
 
@@ -113,7 +137,11 @@ public:
     sigc::signal<void()> pendingDraftChanged;
     sigc::signal<void()> uploadAlertChanged;
 
-    static std::string resumeInformativeText(std::size_t count);
+    // "Velvetharbor found 2 uploads that did not finish: a.mp4 and b.mp4." Up to three names,
+    // then "and N more".
+    static std::string resumeInformativeText(const std::vector<std::string>& fileNames);
+    // The uploads under way (what quitting would stop).
+    std::size_t activeUploadCount() const;
     // The mean progress of the active uploads as a whole percentage ("37%"), or none.
     static std::optional<std::string> badgeText(const std::vector<std::shared_ptr<UploadTaskModel>>& uploads);
 
@@ -125,10 +153,23 @@ private:
     static Options withDefaultFolders(Options options);
     UploadRunner::Host runnerHost();
     void prepareDraft(const UploadFileMetadata& metadata);
+    // True when file waits for its confirmation or is uploading (or paused) in this run.
+    bool isQueuedOrRunning(const std::filesystem::path& file) const;
     void updateDockBadge();
     // Part folders left by a killed run that no saved upload will reuse and no running one holds.
     void removeOrphanPartFolders();
-    void launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body);
+    using JobBody = std::function<void(std::stop_token cancel, std::stop_token pause)>;
+    void launchJob(const ModelPtr& model, JobBody body);
+    ModelPtr findModel(const std::string& taskModelId) const;
+    std::vector<std::string> savedFileNames() const;
+    // The progress and choices of a saved upload, on its model.
+    static void describeSaved(UploadTaskModel& model, const UploadState& state);
+    ModelPtr listedInterrupted(const std::string& clientRequestId) const;
+    // The saved state of an upload that is not running, taken off resumableStates; none when
+    // there is none (or it cannot be read).
+    std::optional<UploadState> takeSavedState(const std::string& clientRequestId);
+    void resumeSaved(const ModelPtr& model, UploadState state);
+    void removeFromList(const ModelPtr& model);
     void finishJob(const ModelPtr& model);
     void failJob(const ModelPtr& model, const std::string& message);
     void completeJob(const ModelPtr& model, const std::string& taskId, const std::string& fileName);
@@ -150,9 +191,13 @@ private:
     std::vector<ModelPtr> activeUploads_;
     std::vector<std::string> completedTaskIDs_;
     std::optional<UploadDraft> pendingDraft_;
+    std::deque<UploadDraft> queuedDrafts_;  // after the pending one, in the order they were checked
+    std::size_t draftsDone_ = 0;            // started or skipped since the queue was last empty
     std::optional<UploadAlert> uploadAlert_;
     std::vector<UploadState> resumableStates_;
     std::map<std::string, std::unique_ptr<Job>> jobs_;  // by task model id
+    std::map<std::string, UploadDraft> drafts_;         // what each upload of this run started from
+    std::set<std::string> resumeWhenStopped_;           // task model ids resumed while their pause ends
     std::multiset<std::string> runningRequestIds_;      // clientRequestIds with a job in this process
     std::list<std::future<void>> validations_;
 

@@ -67,6 +67,17 @@ void UploadTaskModel::setProgress(double progress) {
     changed.emit();
 }
 
+void UploadTaskModel::setProgress(double progress, std::int64_t bytesSent) {
+    progress_ = progress;
+    bytesSent_ = bytesSent;
+    changed.emit();
+}
+
+void UploadTaskModel::setChoices(UploadChoices choices) {
+    choices_ = std::move(choices);
+    changed.emit();
+}
+
 void UploadTaskModel::setStatus(UploadTaskStatus status) {
     status_ = std::move(status);
     changed.emit();

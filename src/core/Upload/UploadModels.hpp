@@ -58,7 +58,11 @@ struct UploadDraft {
 // The state of one upload. Equality compares the kind and its payload.
 class UploadTaskStatus {
 public:
-    enum class Kind { queued, creatingTask, uploading, finalizing, completed, failed, cancelled, paused };
+    enum class Kind {
+        queued, creatingTask, uploading, finalizing, completed, failed, cancelled, paused,
+        // Saved by an earlier run that a quit or a crash cut off, not resumed yet.
+        interrupted,
+    };
 
     static UploadTaskStatus queued() { return UploadTaskStatus(Kind::queued); }
     static UploadTaskStatus creatingTask() { return UploadTaskStatus(Kind::creatingTask); }
@@ -72,6 +76,7 @@ public:
     }
     static UploadTaskStatus cancelled() { return UploadTaskStatus(Kind::cancelled); }
     static UploadTaskStatus paused() { return UploadTaskStatus(Kind::paused); }
+    static UploadTaskStatus interrupted() { return UploadTaskStatus(Kind::interrupted); }
 
     Kind kind() const noexcept { return kind_; }
     // The service task id of a completed upload; nullopt for any other kind.
@@ -91,6 +96,16 @@ private:
     std::string payload_;
 };
 
+// What an upload was started with, as its row in the list shows it.
+struct UploadChoices {
+    UploadIntent intent = UploadIntent::subtitle;
+    std::string sourceLanguage{};
+    std::string targetLanguage{};
+    std::filesystem::path sourceFile{};  // empty when not known
+
+    bool operator==(const UploadChoices&) const = default;
+};
+
 // The live progress record of one started upload. Main thread only.
 class UploadTaskModel {
 public:
@@ -104,12 +119,17 @@ public:
     std::int64_t fileSize() const noexcept { return fileSize_; }
     const std::optional<std::string>& taskID() const noexcept { return taskID_; }
     double progress() const noexcept { return progress_; }
+    // The bytes the storage has acknowledged.
+    std::int64_t bytesSent() const noexcept { return bytesSent_; }
     const UploadTaskStatus& status() const noexcept { return status_; }
+    const UploadChoices& choices() const noexcept { return choices_; }
 
     // Each setter stores the value, then emits changed, so observers read the new value.
     void setTaskID(std::optional<std::string> taskID);
     void setProgress(double progress);
+    void setProgress(double progress, std::int64_t bytesSent);
     void setStatus(UploadTaskStatus status);
+    void setChoices(UploadChoices choices);
 
     // Emitted on the main thread after every set of taskID, progress or status.
     sigc::signal<void()> changed;
@@ -121,7 +141,9 @@ private:
     std::int64_t fileSize_;
     std::optional<std::string> taskID_;
     double progress_ = 0.0;
+    std::int64_t bytesSent_ = 0;
     UploadTaskStatus status_ = UploadTaskStatus::queued();
+    UploadChoices choices_;
 };
 
 // A message about an upload that could not start or go on.

@@ -43,7 +43,7 @@ void UploadRunner::quit() {
 }
 
 void UploadRunner::run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
-                        std::stop_token stop) {
+                        std::stop_token cancel, std::stop_token pause) {
     UploadState state;
     state.clientRequestId = clientRequestId;
     state.fileName = draft.fileName;
@@ -54,19 +54,27 @@ void UploadRunner::run(const UploadDraft& draft, const std::string& clientReques
     state.sourceLanguage = draft.sourceLanguage;
     state.targetLanguage = draft.targetLanguage;
     state.createdAt = state.updatedAt = now();
-    runGuarded(state, model, stop, [&](UploadState& s) {
+    runGuarded(state, model, cancel, pause, [&](UploadState& s, const Stops& stops) {
         // The file must still be the one validated for the draft; from here on only this
         // descriptor is read.
         std::optional<SourceFile> source;
         source.emplace(draft.fileURL, draft.fileSize, std::nullopt);
         s.sourceBookmark = source->bookmark();
         saveState(s);
-        perform(s, source, model, stop);
+        perform(s, source, model, stops);
     });
 }
 
-void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_token stop) {
-    runGuarded(state, model, stop, [&](UploadState& s) {
+void UploadRunner::discard(UploadState state, const ModelPtr& model) {
+    std::stop_source cancelled;
+    cancelled.request_stop();
+    // The same way out as a running upload that is cancelled, under the same lock.
+    runGuarded(state, model, cancelled.get_token(), {}, [](UploadState&, const Stops&) { throw CancelledError(); });
+    removePartFiles(state.clientRequestId);
+}
+
+void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_token cancel, std::stop_token pause) {
+    runGuarded(state, model, cancel, pause, [&](UploadState& s, const Stops& stops) {
         std::optional<SourceFile> source;
         // Completing needs no source: every byte is already with the storage.
         if (!transferFinished(s)) {
@@ -74,7 +82,7 @@ void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_to
                 throw AppError("The original file permission is missing. Start this upload again.");
             source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.fileSize, s.sourceBookmark);
         }
-        perform(s, source, model, stop);
+        perform(s, source, model, stops);
     });
 }
 
@@ -85,8 +93,8 @@ bool UploadRunner::transferFinished(const UploadState& state) {
     return state.completing || assembled;
 }
 
-void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
-                               const std::function<void(UploadState&)>& body) {
+void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::stop_token cancel,
+                               std::stop_token pause, const Body& body) {
     std::optional<UploadJobLock> lock;
     try {
         lock.emplace(settings_.lockDirectory, state.clientRequestId);
@@ -96,13 +104,26 @@ void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::st
         if (!quitting_) host_.post([this, model, message = std::string(e.what())] { host_.failed(model, message); });
         return;
     }
+    // A pause ends this run as a quit ends all of them.
+    std::stop_source stop;
+    std::stop_source quit;
+    const auto forwardTo = [](std::stop_source& to) { return [&to] { to.request_stop(); }; };
+    std::stop_callback cancelStops(cancel, forwardTo(stop));
+    std::stop_callback pauseStops(pause, forwardTo(stop));
+    std::stop_callback pauseQuits(pause, forwardTo(quit));
+    std::stop_callback quitQuits(quit_.get_token(), forwardTo(quit));
     // The lock is held until the clean-up below has finished too.
     try {
-        body(state);
+        body(state, Stops{stop.get_token(), quit.get_token()});
     } catch (...) {
         const auto error = std::current_exception();
         if (quitting_) return;  // a quit leaves the state file for the next launch
-        if (stop.stop_requested() || isCancellation(error)) {
+        if (pause.stop_requested()) {
+            log_.info("Upload of " + state.fileName + " paused");
+            host_.post([model] { model->setStatus(UploadTaskStatus::paused()); });
+            return;
+        }
+        if (cancel.stop_requested() || isCancellation(error)) {
             log_.info("Upload of " + state.fileName + " cancelled");
             host_.post([model] { model->setStatus(UploadTaskStatus::cancelled()); });
             cleanupStaged(state);
@@ -128,7 +149,8 @@ void UploadRunner::saveState(UploadState& state) {
 }
 
 void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
-                            std::stop_token stop) {
+                            const Stops& stops) {
+    const std::stop_token stop = stops.stop;
     const std::string token = bearerToken(stop);
 
     if (!state.taskId) {
@@ -148,17 +170,18 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
 
     const bool repeating = transferFinished(state);
     if (!repeating) {
-        transfer(state, *source, taskId, token, model, stop);
+        transfer(state, *source, taskId, token, model, stops);
         // What was sent is what was validated only if the file did not change meanwhile.
         source->requireUnchanged();
         state.completing = true;
         saveState(state);
     }
-    complete(state, taskId, token, repeating, model, stop);
+    complete(state, taskId, token, repeating, model, stops);
 }
 
 void UploadRunner::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
-                             const std::string& token, const ModelPtr& model, std::stop_token stop) {
+                             const std::string& token, const ModelPtr& model, const Stops& stops) {
+    const std::stop_token stop = stops.stop;
     const bool multipart = isMultipart(state);
     std::optional<std::string> presignedURL;
     if (!(multipart && state.objectKey && state.uploadId)) {
@@ -177,16 +200,17 @@ void UploadRunner::transfer(UploadState& state, const SourceFile& source, const 
     host_.post([model] { model->setStatus(UploadTaskStatus::uploading()); });
 
     if (multipart) {
-        uploadMultipart(state, source, taskId, token, model, stop);
+        uploadMultipart(state, source, taskId, token, model, stop, stops.quit);
     } else {
         if (!presignedURL) throw AppError("The upload URL was missing.");
         uploadSingleFile(source, state.fileSize, *presignedURL, state.mimeType, stop);
-        host_.post([model] { model->setProgress(0.95); });
+        host_.post([model, size = state.fileSize] { model->setProgress(0.95, size); });
     }
 }
 
 void UploadRunner::complete(UploadState& state, const std::string& taskId, const std::string& token,
-                             bool repeating, const ModelPtr& model, std::stop_token stop) {
+                             bool repeating, const ModelPtr& model, const Stops& stops) {
+    const std::stop_token stop = stops.stop;
     host_.post([model] { model->setStatus(UploadTaskStatus::finalizing()); });
     if (!state.objectKey) throw AppError("The uploaded object key was missing.");
     if (isMultipart(state) && state.uploadId) {
@@ -199,8 +223,8 @@ void UploadRunner::complete(UploadState& state, const std::string& taskId, const
                                          state.fileSize,   state.mimeType, state.durationHint};
     if (stop.stop_requested()) throw CancelledError();
     // Once sent, the notice may be accepted whatever happens to its reply, and an accepted task
-    // must never be cleaned up: from here only a quit (which keeps the state) interrupts.
-    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, quit_.get_token())
+    // must never be cleaned up: from here only a quit or a pause (which keep the state) interrupts.
+    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stops.quit)
         .requireSuccess();
     finishUpload(state, model);
 }

@@ -63,29 +63,45 @@ public:
     void setTokenProvider(TokenProvider* provider) { tokenProvider_ = provider; }
 
     // A new upload of draft, or an unfinished one from its saved state; each returns when the run
-    // has ended, whichever way (the outcome goes to the Host). Stopping stop cancels the upload.
+    // has ended, whichever way (the outcome goes to the Host). Stopping cancel cancels the upload;
+    // stopping pause ends this run as a quit ends all of them (requests in flight abandoned, the
+    // state file kept) and the model shows paused.
     void run(const UploadDraft& draft, const std::string& clientRequestId, const ModelPtr& model,
-             std::stop_token stop);
-    void resume(UploadState state, const ModelPtr& model, std::stop_token stop);
+             std::stop_token cancel, std::stop_token pause = {});
+    void resume(UploadState state, const ModelPtr& model, std::stop_token cancel, std::stop_token pause = {});
+    // Gives up a saved upload that is not running, as a cancel does: the staged upload is cleaned
+    // up on the service, and its state and part files go.
+    void discard(UploadState state, const ModelPtr& model);
     // The app quits: runs stop where they are (even requests a cancel would let finish) and keep
     // their state files for the next launch.
     void quit();
     // What a saved upload has achieved, as the progress its resumed run starts from.
     static double savedProgress(const UploadState& state);
+    // The bytes of a saved upload that the storage has.
+    static std::int64_t savedBytes(const UploadState& state);
 
 private:
-    void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
-                    const std::function<void(UploadState&)>& body);
+    // What ends a run: stop (a cancel, a pause or a quit) ends its waits and requests; quit (a
+    // pause or a quit) also ends the requests that a cancel lets finish, and keeps the state.
+    struct Stops {
+        std::stop_token stop;
+        std::stop_token quit;
+    };
+    using Body = std::function<void(UploadState&, const Stops&)>;
+
+    void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token cancel, std::stop_token pause,
+                    const Body& body);
     void perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
-                 std::stop_token stop);
+                 const Stops& stops);
     void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
-                  const std::string& token, const ModelPtr& model, std::stop_token stop);
+                  const std::string& token, const ModelPtr& model, const Stops& stops);
     void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
-                  const ModelPtr& model, std::stop_token stop);
+                  const ModelPtr& model, const Stops& stops);
     void uploadSingleFile(const SourceFile& source, std::int64_t fileSize, const std::string& presignedURL,
                           const std::string& mimeType, std::stop_token stop);
     void uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
-                         const std::string& token, const ModelPtr& model, std::stop_token stop);
+                         const std::string& token, const ModelPtr& model, std::stop_token stop,
+                         std::stop_token quit);
     void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
                            bool repeating, std::stop_token stop);
     // True once every byte is with the storage: only the completion calls are left.

@@ -57,6 +57,13 @@ CompletedUploadPart uploadPartWithRetry(BackgroundPartUploader& uploader, const 
     }
 }
 
+std::int64_t acknowledgedBytes(const UploadState& state) {
+    std::int64_t bytes = 0;
+    for (const auto& part : state.completedParts)
+        bytes += std::min<std::int64_t>(kPartSize, state.fileSize - (part.partNumber - 1) * kPartSize);
+    return std::max<std::int64_t>(bytes, 0);
+}
+
 double multipartProgress(const UploadState& state) {
     if (state.fileSize <= 0) return kProgressCeiling;
     const auto uploaded = std::min<std::int64_t>(
@@ -84,8 +91,14 @@ double UploadRunner::savedProgress(const UploadState& state) {
     return isMultipart(state) ? multipartProgress(state) : 0.0;
 }
 
+std::int64_t UploadRunner::savedBytes(const UploadState& state) {
+    if (transferFinished(state)) return state.fileSize;
+    return isMultipart(state) ? acknowledgedBytes(state) : 0;
+}
+
 void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
-                                    const std::string& token, const ModelPtr& model, std::stop_token stop) {
+                                    const std::string& token, const ModelPtr& model, std::stop_token stop,
+                                    std::stop_token quit) {
     if (!state.objectKey || !state.uploadId) throw AppError("The multipart upload session was incomplete.");
     const UploadPartURLsRequest urlsRequest{*state.objectKey, *state.uploadId, partCount(state.fileSize)};
     std::map<std::int64_t, std::string> urlsByPart;
@@ -135,13 +148,13 @@ void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source,
             return;
         }
         group.add([this, &source, &partDir, partNumber, fileSize = state.fileSize, url = url->second,
-                   mime = state.mimeType](std::stop_token childStop) {
+                   mime = state.mimeType, quit](std::stop_token childStop) {
             const PartFile part = FilePartWriter::plannedPart(partNumber, fileSize, partDir);
             // Also half a part that could not be written: on a full disk it is the space needed back.
             const PartFileRemoval removal{part.fileURL};
             FilePartWriter::writePart(source.descriptor(), source.path(), part, childStop);
-            return uploadPartWithRetry(partUploader_, part, url, mime, settings_.backoffBase, childStop,
-                                       quit_.get_token(), log_);
+            return uploadPartWithRetry(partUploader_, part, url, mime, settings_.backoffBase, childStop, quit,
+                                       log_);
         });
     };
     const auto submitNext = [&] {
@@ -162,23 +175,24 @@ void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source,
         state.completedParts.push_back(part);
         std::sort(state.completedParts.begin(), state.completedParts.end(), byPartNumber);
         saveState(state);
-        host_.post([this, model, progress = multipartProgress(state)] {
-            model->setProgress(progress);
+        host_.post([this, model, progress = multipartProgress(state), bytes = acknowledgedBytes(state)] {
+            model->setProgress(progress, bytes);
             host_.progressChanged();
         });
     };
+    // Cancelled, the state goes and nothing more is recorded; paused or quitting, every part the
+    // storage acknowledged is kept, so that the next run does not send it again.
+    const auto cancelled = [&] { return stop.stop_requested() && !quit.stop_requested(); };
     const auto fail = [&](std::exception_ptr error) {
         firstError = error;
-        // A part the storage acknowledged while the others end is kept for the next run, unless
-        // the user cancelled (the state goes) or the app quits.
-        recordLateParts = !stop.stop_requested() && !quit_.get_token().stop_requested();
+        recordLateParts = !cancelled();
         group.cancelAll();
     };
 
     for (std::size_t i = 0; i < std::min(pending.size(), kPartsInFlight + 1); ++i) submitNext();
     while (auto outcome = group.next()) {
         if (firstError) {
-            if (!outcome->part || !recordLateParts || stop.stop_requested()) continue;
+            if (!outcome->part || !recordLateParts || cancelled()) continue;
             try {
                 record(*outcome->part);
             } catch (...) {
@@ -188,8 +202,9 @@ void UploadRunner::uploadMultipart(UploadState& state, const SourceFile& source,
         }
         try {
             if (outcome->error) std::rethrow_exception(outcome->error);
-            if (stop.stop_requested()) throw CancelledError();
+            if (cancelled()) throw CancelledError();
             record(*outcome->part);
+            if (stop.stop_requested()) throw CancelledError();
             refreshesWithoutProgress = 0;
             submitNext();
         } catch (const PartURLRefused& refused) {
