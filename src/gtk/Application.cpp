@@ -4,6 +4,7 @@
 
 #include <glib-unix.h>
 
+#include "AppIcon.hpp"
 #include "AppLifecycle.hpp"
 #include "Config/AppConfig.hpp"
 #include "I18n.hpp"
@@ -66,6 +67,7 @@ void Application::on_startup() {
     css->load_from_data(kStyle);
     Gtk::StyleContext::add_provider_for_screen(Gdk::Screen::get_default(), css,
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    AppIcon::useForAllWindows();
 
     browser_ = std::make_unique<GioBrowserOpener>(main_);
     auto& defaults = UserDefaults::standard();
@@ -161,10 +163,14 @@ void Application::addActions() {
 
 Glib::RefPtr<Gio::Menu> Application::makeMenu() {
     auto menu = Gio::Menu::create();
-    auto window = Gio::Menu::create();
-    window->append_item(menuItem(_("Open Velvetharbor"), "app.open"));
-    window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
-    menu->append_section(window);
+    // Not "Open Velvetharbor": this menu is inside the window it would open (the tray keeps it).
+    // "Check for Updates…" only in a build with an update channel: greyed out for good, it
+    // would only raise the question why.
+    if (updater_) {
+        auto updates = Gio::Menu::create();
+        updates->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
+        menu->append_section(updates);
+    }
     auto page = Gio::Menu::create();
     page->append_item(menuItem(_("Reload"), "win.reload", "<Primary>r"));
     menu->append_section(page);
@@ -201,7 +207,8 @@ void Application::on_activate() {
 
 void Application::on_open(const type_vec_files& files, const Glib::ustring&) {
     if (!model_) return showStartupError();
-    presentMainWindowFirst();
+    // The window comes forward only for what the model takes: files it checks (the engine
+    // presents the window for them) and the app's own links; a stray link changes nothing.
     std::vector<std::string> uris;
     for (const auto& file : files) uris.push_back(file->get_uri());
     model_->openURIs(uris);
