@@ -140,7 +140,7 @@ void AppModel::handleShellMessage(const nlohmann::json& body, const ScriptMessag
     const auto origin = url::origin(source.origin);
     if (!source.mainFrame || !origin || origin != url::origin(config_.webOrigin())) {
         log_.debug("Ignored a script message from " + std::string(source.mainFrame ? "a page" : "a frame") +
-                  " of " + source.origin + ", not the web app");
+                   " of " + source.origin + ", not the web app");
         return;
     }
     if (!body.is_object()) return;
@@ -269,14 +269,14 @@ void AppModel::cancelLogin() {
 void AppModel::LoginBrowser::open(const std::string& url, NotOpened) {
     // Called on the sign-in's worker thread.
     const std::uint64_t generation = tLoginGeneration;
-    model_.onMain([model = &model_, generation, url] { model->showLoginLink(generation, url, std::nullopt); });
-    model_.services_.browser.open(
-        url, [&main = model_.services_.main, alive = model_.alive_, model = &model_, generation,
-              url](const std::string& reason) {
-            main.post([alive, model, generation, url, reason] {
-                if (*alive) model->showLoginLink(generation, url, reason);
-            });
+    model_.onMain(
+        [model = &model_, generation, url] { model->showLoginLink(generation, url, std::nullopt); });
+    model_.services_.browser.open(url, [&main = model_.services_.main, alive = model_.alive_, model = &model_,
+                                        generation, url](const std::string& reason) {
+        main.post([alive, model, generation, url, reason] {
+            if (*alive) model->showLoginLink(generation, url, reason);
         });
+    });
 }
 
 void AppModel::showLoginLink(std::uint64_t generation, const std::string& link,

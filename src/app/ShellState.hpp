@@ -38,7 +38,9 @@ struct LoginStatus {
     static LoginStatus working(std::string message, std::optional<std::string> link = std::nullopt) {
         return {Kind::working, std::move(message), std::move(link)};
     }
-    static LoginStatus failed(std::string message) { return {Kind::failed, std::move(message), std::nullopt}; }
+    static LoginStatus failed(std::string message) {
+        return {Kind::failed, std::move(message), std::nullopt};
+    }
 
     bool operator==(const LoginStatus&) const = default;
 };

@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include <gdk/gdkwayland.h>
 #include <glib-unix.h>
 
 #include "AppIcon.hpp"
@@ -54,6 +55,7 @@ Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_H
 
 Application::~Application() {
     for (auto& c : trayWaits_) c.disconnect();
+    if (trayHostWatch_) g_bus_unwatch_name(trayHostWatch_);
     for (const auto id : signalSources_) g_source_remove(id);
     tray_.reset();
     updateDialog_.reset();  // before the checker it draws
@@ -126,11 +128,7 @@ void Application::addTrayWhenLoaded() {
         for (auto& c : trayWaits_) c.disconnect();
         trayWaits_.clear();
         if (tray_) return;
-        Glib::signal_idle().connect_once(
-            [this] {
-                if (!tray_) tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
-            },
-            Glib::PRIORITY_LOW);
+        Glib::signal_idle().connect_once([this] { addTray(); }, Glib::PRIORITY_LOW);
     };
     trayWaits_.push_back(model_->authStateChanged.connect(add));
     trayWaits_.push_back(model_->shellErrorChanged.connect(add));
@@ -140,6 +138,25 @@ void Application::addTrayWhenLoaded() {
             return false;
         },
         kTrayLatestMs));
+}
+
+void Application::addTray() {
+    if (tray_ || trayHostWatch_) return;
+    // Without a StatusNotifierItem host the indicator library falls back to an XEmbed tray icon,
+    // which exists only on X11: on Wayland it shows nothing and GTK complains. There the item
+    // waits for a host (a panel started later registers one).
+    if (GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default())) {
+        trayHostWatch_ = g_bus_watch_name(
+            G_BUS_TYPE_SESSION, "org.kde.StatusNotifierWatcher", G_BUS_NAME_WATCHER_FLAGS_NONE,
+            +[](GDBusConnection*, const gchar*, const gchar*, gpointer self) {
+                auto* app = static_cast<Application*>(self);
+                if (!app->tray_)
+                    app->tray_ = std::make_unique<TrayIndicator>(*app->model_, [app] { app->requestQuit(); });
+            },
+            nullptr, this, nullptr);
+        return;
+    }
+    tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
 }
 
 void Application::addActions() {

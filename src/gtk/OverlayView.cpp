@@ -35,9 +35,8 @@ OverlayView::OverlayView(std::function<void()> onButton, std::function<void()> o
     link_.set_xalign(0);
     copy_.set_label(_("Copy Link"));
     copy_.set_valign(Gtk::ALIGN_CENTER);
-    copy_.signal_clicked().connect([this] {
-        Gtk::Clipboard::get(GDK_SELECTION_CLIPBOARD)->set_text(link_.get_text());
-    });
+    copy_.signal_clicked().connect(
+        [this] { Gtk::Clipboard::get(GDK_SELECTION_CLIPBOARD)->set_text(link_.get_text()); });
     linkRow_.set_halign(Gtk::ALIGN_CENTER);
     linkRow_.pack_start(link_, Gtk::PACK_SHRINK);
     linkRow_.pack_start(copy_, Gtk::PACK_SHRINK);

@@ -21,9 +21,11 @@ constexpr const char* kRelayEvent = "vhbr-shell-message";
 // passes the message on as JSON text, the one form that crosses into the relay's world intact.
 const std::string kPageScript = std::string(R"JS((() => {
   const post = (message) => document.dispatchEvent(
-    new CustomEvent(')JS") + kRelayEvent + R"JS(', {detail: JSON.stringify(message)}));
+    new CustomEvent(')JS") + kRelayEvent +
+                                R"JS(', {detail: JSON.stringify(message)}));
   const handler = Object.freeze({postMessage: (message) => post(message)});
-  const handlers = Object.freeze({)JS" + kMessageHandler + R"JS(: handler});
+  const handlers = Object.freeze({)JS" +
+                                kMessageHandler + R"JS(: handler});
   Object.defineProperty(window, 'webkit', {value: Object.freeze({messageHandlers: handlers})});
 })();)JS";
 
@@ -34,7 +36,8 @@ const std::string kRelayScript = std::string(R"JS(document.addEventListener(')JS
   if (typeof event.detail !== 'string') return;
   let body;
   try { body = JSON.parse(event.detail); } catch (e) { return; }
-  window.webkit.messageHandlers.)JS" + kMessageHandler + R"JS(.postMessage(
+  window.webkit.messageHandlers.)JS" +
+                                 kMessageHandler + R"JS(.postMessage(
     {origin: location.origin, mainFrame: window === window.top, body});
 }, true);)JS";
 
@@ -273,8 +276,8 @@ WebKitShellView::~WebKitShellView() {
     g_signal_handlers_disconnect_by_data(contentManager_, this);
     g_signal_handlers_disconnect_by_data(view_, this);
     g_signal_handlers_disconnect_by_data(context_, this);
-    webkit_user_content_manager_unregister_script_message_handler_in_world(contentManager_, kMessageHandler.c_str(),
-                                                                           kBridgeWorld);
+    webkit_user_content_manager_unregister_script_message_handler_in_world(
+        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
     g_object_unref(view_);
     g_object_unref(contentManager_);
     g_object_unref(context_);
@@ -318,15 +321,15 @@ gboolean WebKitShellView::decideResponse(WebKitPolicyDecision* decision) {
 void WebKitShellView::installBridge() {
     auto* page = webkit_user_script_new(kPageScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
                                         WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-    auto* relay = webkit_user_script_new_for_world(kRelayScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld,
-                                                   nullptr, nullptr);
+    auto* relay = webkit_user_script_new_for_world(
+        kRelayScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
     for (auto* script : {page, relay}) {
         webkit_user_content_manager_add_script(contentManager_, script);
         webkit_user_script_unref(script);
     }
-    webkit_user_content_manager_register_script_message_handler_in_world(contentManager_, kMessageHandler.c_str(),
-                                                                         kBridgeWorld);
+    webkit_user_content_manager_register_script_message_handler_in_world(
+        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
     g_signal_connect(contentManager_, ("script-message-received::" + kMessageHandler).c_str(),
                      G_CALLBACK(Callbacks::scriptMessage), this);
 }

@@ -202,28 +202,27 @@ TEST_P(OriginLockTest, BridgeWorksOnlyOnTheWebAppsOrigin) {
     EXPECT_TRUE(shell.calls.empty()) << "a script ran outside the web app";
 }
 
-const OriginCase kOrigins[] = {{"NoWebView", false, std::nullopt, kNotReady},
-                               {"NoPageYet", true, std::nullopt, kNotReady},
-                               {"WebAppPage", true, "http://127.0.0.1:9/app/task/1?x=2", nullptr},
-                               {"Https", true, "https://127.0.0.1:9/app", kOpenApp},
-                               {"OtherPort", true, "http://127.0.0.1:10/app", kOpenApp},
-                               {"OtherHost", true, "http://localhost:9/app", kOpenApp},
-                               {"AboutBlank", true, "about:blank", kOpenApp},
-                               {"OtherSiteLoadingTheWebApp", true, "http://evil.test/", kOpenApp,
-                                "http://127.0.0.1:9/app"},
-                               {"WebAppLoadingOtherSite", true, "http://127.0.0.1:9/app", nullptr,
-                                "http://evil.test/"}};
+const OriginCase kOrigins[] = {
+    {"NoWebView", false, std::nullopt, kNotReady},
+    {"NoPageYet", true, std::nullopt, kNotReady},
+    {"WebAppPage", true, "http://127.0.0.1:9/app/task/1?x=2", nullptr},
+    {"Https", true, "https://127.0.0.1:9/app", kOpenApp},
+    {"OtherPort", true, "http://127.0.0.1:10/app", kOpenApp},
+    {"OtherHost", true, "http://localhost:9/app", kOpenApp},
+    {"AboutBlank", true, "about:blank", kOpenApp},
+    {"OtherSiteLoadingTheWebApp", true, "http://evil.test/", kOpenApp, "http://127.0.0.1:9/app"},
+    {"WebAppLoadingOtherSite", true, "http://127.0.0.1:9/app", nullptr, "http://evil.test/"}};
 INSTANTIATE_TEST_SUITE_P(AppModel, OriginLockTest, ::testing::ValuesIn(kOrigins),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AppModelTest, MessagesAreTakenOnlyFromTheWebAppsMainFrame) {
     const std::pair<ScriptMessageSource, bool> cases[] = {
         {{"http://127.0.0.1:9", true}, true},
-        {{"http://127.0.0.1:9", false}, false},   // a frame of the web app's own origin
-        {{"http://localhost:9", false}, false},   // a frame of another site inside the web app
-        {{"http://localhost:9", true}, false},    // another site's page
-        {{"https://127.0.0.1:9", true}, false},   // another scheme
-        {{"null", true}, false},                  // an opaque origin (a sandboxed or data: page)
+        {{"http://127.0.0.1:9", false}, false},  // a frame of the web app's own origin
+        {{"http://localhost:9", false}, false},  // a frame of another site inside the web app
+        {{"http://localhost:9", true}, false},   // another site's page
+        {{"https://127.0.0.1:9", true}, false},  // another scheme
+        {{"null", true}, false},                 // an opaque origin (a sandboxed or data: page)
     };
     for (const auto& [source, taken] : cases) {
         auto model = makeModel();

@@ -98,7 +98,8 @@ TEST_P(ShellDownloadTest, RunsToOneEnd) {
     const auto destination = dir / (std::string(c.name).starts_with("Replace") ? "old.srt" : "x.srt");
     EXPECT_EQ(fs::exists(destination) ? readFile(destination) : "", c.destinationContent);
     if (recorder.lastAlert && recorder.lastAlert->revealOnFirstButton) {
-        EXPECT_EQ(*recorder.lastAlert->revealOnFirstButton, destination) << "Show in Files shows the saved file";
+        EXPECT_EQ(*recorder.lastAlert->revealOnFirstButton, destination)
+            << "Show in Files shows the saved file";
     }
     // Nothing staged is left behind, whatever the outcome.
     for (const auto& entry : fs::directory_iterator(dir.path()))
@@ -151,8 +152,11 @@ TEST(Downloads, SaveDialogStartsInTheDownloadsFolderOrHome) {
     const fs::path xdg = home / "Téléchargements", plain = home / "Downloads";
     // Which folders exist, the XDG entry, where the dialog starts.
     const std::tuple<bool, bool, std::optional<fs::path>, fs::path> cases[] = {
-        {true, true, xdg, xdg},        {false, true, xdg, plain}, {false, true, std::nullopt, plain},
-        {false, false, xdg, home.path()}, {false, false, std::nullopt, home.path()}};
+        {true, true, xdg, xdg},
+        {false, true, xdg, plain},
+        {false, true, std::nullopt, plain},
+        {false, false, xdg, home.path()},
+        {false, false, std::nullopt, home.path()}};
     for (const auto& [xdgExists, plainExists, entry, expected] : cases) {
         fs::remove_all(xdg);
         fs::remove_all(plain);

@@ -81,9 +81,15 @@ ShellOverlay signIn(const std::string& message, bool waiting = false,
 const std::string kNoBrowser = "Could not open a web browser. Open this link to sign in:";
 const std::string kLink = "http://127.0.0.1:9/desktop-login?nonce=n";
 const ShellNavigationError kLoadError{"1", "Could not connect"};
-const ShellOverlay kErrorOverlay{
-    ShellOverlay::Kind::loadError, "Velvetharbor could not load", "Could not connect", "Retry", true, false,
-    ShellOverlay::Action::loadHome, std::nullopt, false};
+const ShellOverlay kErrorOverlay{ShellOverlay::Kind::loadError,
+                                 "Velvetharbor could not load",
+                                 "Could not connect",
+                                 "Retry",
+                                 true,
+                                 false,
+                                 ShellOverlay::Action::loadHome,
+                                 std::nullopt,
+                                 false};
 const auto kIdle = LoginStatus::idle();
 
 TEST(Shell, OverlayShowsTheTopLayer) {
