@@ -195,6 +195,11 @@ constexpr const char* kPage = R"HTML(<!doctype html>
   }
   ready.then(poll);
   setInterval(poll, 1500);
+
+  // A page of another site inside the web app (?embed=URL), as an advertisement or a shared
+  // player would be: the desktop app must not take it for the web app.
+  const embed = new URLSearchParams(location.search).get('embed');
+  if (embed) document.body.append(el('iframe', {src: embed, id: 'embedded', width: '600', height: '120'}));
 })();
 </script>
 </body>
@@ -214,6 +219,24 @@ json taskSummary(const Task& t) {
             {"createdAt", t.createdAt}};
 }
 
+// A page of another site (the tests load it under another host name): it tries to speak for the
+// web app through the desktop bridge, asks for the browser's own dialogs and shows a frame that
+// wants a password.
+constexpr const char* kElsewherePage = R"HTML(<!doctype html>
+<html lang="en"><head><meta charset="utf-8"><title>Elsewhere</title></head>
+<body>
+<p id="probe">A page of another site</p>
+<iframe src="/elsewhere/private" width="300" height="40"></iframe>
+<script>
+  const shell = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.vhbrShell;
+  alert('A dialog of another site');
+  const answer = confirm('Allow another site?');
+  setInterval(() => { if (shell) shell.postMessage({type: 'authState', signedIn: true, uid: 'intruder'}); }, 200);
+  document.getElementById('probe').textContent = 'Elsewhere ran; confirm answered ' + answer;
+</script>
+</body></html>
+)HTML";
+
 }  // namespace
 
 void registerWebApp(httplib::Server& server, LoginStore& logins, TaskStore& tasks) {
@@ -225,6 +248,14 @@ void registerWebApp(httplib::Server& server, LoginStore& logins, TaskStore& task
     server.Get(R"(/app/task/.+)", page);
     server.Get("/desktop-login", page);
     server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/app"); });
+    server.Get("/elsewhere/frame", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(kElsewherePage, "text/html; charset=utf-8");
+    });
+    server.Get("/elsewhere/private", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Basic realm=\"elsewhere\"");
+        res.set_content("A password is needed.", "text/plain");
+    });
 
     // Every /app-api call but sign-in needs the page's bearer token; errors are {"message"}.
     using Handler = std::function<json(const httplib::Request&, const User&)>;

@@ -15,6 +15,12 @@ namespace {
 const char* const kSignInScript = "return await window.__vhbrShell.signInWithToken(token)";
 const char* const kIdTokenScript = "return await window.__vhbrShell.getIdToken()";
 const char* const kNotReady = "Velvetharbor is not ready yet.";
+const char* const kOpening = "Opening your browser…";
+const char* const kNoBrowser = "Could not open a web browser. Open this link to sign in:";
+
+// The sign-in a worker thread runs for, so that what its browser reports can be told from the
+// reports of an exchange that was cancelled meanwhile.
+thread_local std::uint64_t tLoginGeneration = 0;
 
 std::optional<std::string> stringAt(const nlohmann::json& body, const char* key) {
     const auto it = body.find(key);
@@ -41,10 +47,11 @@ AppModel::AppModel(Services services, AppConfig config, Options options)
       options_(std::move(options)),
       log_(services_.log),
       updaterSettings_(vhbr::updaterSettings(services_.bundle)),
-      loginService_(config_, std::nullopt, options_.loginPollIntervalSeconds, services_.browser),
+      loginService_(config_, std::nullopt, options_.loginPollIntervalSeconds, loginBrowser_),
       speedLimit_(services_.defaults, RateLimiter::uploads()) {
     if (updaterSettings_ && options_.makeUpdater) updater_ = options_.makeUpdater(*updaterSettings_);
     if (!updater_) log_.info("Updates are off: this build has no update feed and key");
+    if (updater_) updater_->canCheckChanged.connect([this] { canCheckForUpdatesChanged.emit(); });
     partUploader_ = std::make_unique<BackgroundPartUploader>(options_.partSessionIdentifier);
     UploadManager::Options uploadOptions = options_.upload;
     uploadOptions.notifications = services_.notifications;
@@ -99,9 +106,9 @@ void AppModel::setShellError(std::optional<ShellNavigationError> error) {
 
 bool AppModel::showsWebApp() const {
     if (!webShell_) return false;
-    const auto current = webShell_->currentURL();
-    if (!current) return false;
-    const auto origin = url::origin(*current);
+    const auto committed = webShell_->committedURL();
+    if (!committed) return false;
+    const auto origin = url::origin(*committed);
     return origin && origin == url::origin(config_.webOrigin());
 }
 
@@ -130,9 +137,11 @@ void AppModel::recordNavigationFailure(const NavigationFailure& failure) {
 
 // ---- Bridge ----
 
-void AppModel::handleShellMessage(const nlohmann::json& body) {
-    if (!showsWebApp()) {
-        log_.debug("Ignored a script message from a page outside the web app");
+void AppModel::handleShellMessage(const nlohmann::json& body, const ScriptMessageSource& source) {
+    const auto origin = url::origin(source.origin);
+    if (!source.mainFrame || !origin || origin != url::origin(config_.webOrigin())) {
+        log_.debug("Ignored a script message from " + std::string(source.mainFrame ? "a page" : "a frame") +
+                   " of " + source.origin + ", not the web app");
         return;
     }
     if (!body.is_object()) return;
@@ -165,7 +174,7 @@ void AppModel::handleTaskEvent(const nlohmann::json& body) {
 }
 
 WebShell& AppModel::bridgeShell() const {
-    if (!webShell_ || !webShell_->currentURL()) throw AppError(kNotReady);
+    if (!webShell_ || !webShell_->committedURL()) throw AppError(kNotReady);
     // The token is for the web app alone, never for another site shown in the view.
     if (!showsWebApp()) throw AppError("Open Velvetharbor to continue.");
     return *webShell_;
@@ -223,11 +232,13 @@ std::future<std::string> AppModel::idToken() {
 void AppModel::startLogin() {
     if (loginStatus_.kind == LoginStatus::Kind::working) return;
     setAuthState(ShellAuthState::signedOut());
-    setLoginStatus(LoginStatus::working("Opening your browser…"));
+    setLoginStatus(LoginStatus::working(kOpening));
     log_.info("Sign-in started");
+    const std::uint64_t generation = ++loginGeneration_;
     loginTasks_.remove_if([](const auto& task) { return task->done->load(); });
     auto task = std::make_unique<LoginTask>();
-    task->thread = std::jthread([this, done = task->done](std::stop_token stop) {
+    task->thread = std::jthread([this, generation, done = task->done](std::stop_token stop) {
+        tLoginGeneration = generation;
         std::string token;
         std::exception_ptr error;
         try {
@@ -235,17 +246,50 @@ void AppModel::startLogin() {
         } catch (...) {
             error = std::current_exception();
         }
-        onMain([this, token = std::move(token), error] {
-            if (error) return finishLogin(error);
+        onMain([this, generation, token = std::move(token), error] {
+            if (generation != loginGeneration_) return;  // cancelled meanwhile
+            if (error) return finishLogin(generation, error);
             setLoginStatus(LoginStatus::working("Finishing sign in…"));
-            signInWebView(token, [this](std::exception_ptr handOver) { finishLogin(handOver); });
+            signInWebView(token, [this, generation](std::exception_ptr handOver) {
+                finishLogin(generation, handOver);
+            });
         });
         *done = true;
     });
     loginTasks_.push_back(std::move(task));
 }
 
-void AppModel::finishLogin(std::exception_ptr error) {
+void AppModel::cancelLogin() {
+    if (loginStatus_.kind != LoginStatus::Kind::working) return;
+    ++loginGeneration_;
+    if (!loginTasks_.empty()) loginTasks_.back()->thread.request_stop();
+    log_.info("Sign-in cancelled");
+    setLoginStatus(LoginStatus::idle());
+}
+
+void AppModel::LoginBrowser::open(const std::string& url, NotOpened) {
+    // Called on the sign-in's worker thread.
+    const std::uint64_t generation = tLoginGeneration;
+    model_.onMain(
+        [model = &model_, generation, url] { model->showLoginLink(generation, url, std::nullopt); });
+    model_.services_.browser.open(url, [&main = model_.services_.main, alive = model_.alive_, model = &model_,
+                                        generation, url](const std::string& reason) {
+        main.post([alive, model, generation, url, reason] {
+            if (*alive) model->showLoginLink(generation, url, reason);
+        });
+    });
+}
+
+void AppModel::showLoginLink(std::uint64_t generation, const std::string& link,
+                             const std::optional<std::string>& notOpenedReason) {
+    if (generation != loginGeneration_ || loginStatus_.kind != LoginStatus::Kind::working) return;
+    if (!notOpenedReason) return setLoginStatus(LoginStatus::working(loginStatus_.message, link));
+    log_.warning("No browser opened the sign-in page: " + *notOpenedReason);
+    setLoginStatus(LoginStatus::working(kNoBrowser, link));
+}
+
+void AppModel::finishLogin(std::uint64_t generation, std::exception_ptr error) {
+    if (generation != loginGeneration_) return;
     if (!error) {
         log_.info("Sign-in token handed to the web app");
         setLoginStatus(LoginStatus::idle());

@@ -5,9 +5,10 @@
 // pages) and is the app's side of the JavaScript bridge. It is the upload manager's TokenProvider
 // (the bearer token comes from the web app) and WebNavigator (a finished upload opens its task).
 //
-// The bridge serves the web app only: messages are read, and the sign-in and bearer-token scripts
-// run, only while the web view shows a page of config.webOrigin(). Any site may be browsed in the
-// view, and none but the web app may receive a token.
+// The bridge serves the web app only: messages are read only from the main frame of a document of
+// config.webOrigin(), and the sign-in and bearer-token scripts run only while the web view's
+// committed page is on it. Any site may be browsed in the view (and framed by the web app), and
+// none but the web app may receive a token or speak for it.
 //
 // Threads: every member is called on the main thread, and the published state (authState,
 // loginStatus, shellError) changes only there, announced by the signals after the change. The one
@@ -18,6 +19,7 @@
 #include <sigc++/sigc++.h>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <future>
@@ -92,6 +94,8 @@ public:
     bool canCheckForUpdates() const;
     // Checks when canCheckForUpdates(); otherwise does nothing.
     void checkForUpdates();
+    // Emitted after canCheckForUpdates() may have changed.
+    sigc::signal<void()> canCheckForUpdatesChanged;
 
     // Published state.
     const ShellAuthState& authState() const { return authState_; }
@@ -104,7 +108,7 @@ public:
     // The web view hosting the web app: set when the window creates it, nullptr when it goes.
     void setWebShell(WebShell* shell) { webShell_ = shell; }
     WebShell* webShell() const { return webShell_; }
-    // True when the web view shows a page of config.webOrigin() (scheme, host and port).
+    // True when the web view's committed page is on config.webOrigin() (scheme, host and port).
     bool showsWebApp() const;
 
     // Clears shellError and loads the web app's start page (when a web view exists).
@@ -117,13 +121,17 @@ public:
     // policy decision (a download, a link handed to another program).
     void recordNavigationFailure(const NavigationFailure& failure);
 
-    // A message the page posted to "vhbrShell", converted to JSON. Ignored unless the page is the
-    // web app's.
-    void handleShellMessage(const nlohmann::json& body);
+    // A message a page posted to "vhbrShell", converted to JSON. Ignored unless it came from the
+    // main frame of a document on the web origin.
+    void handleShellMessage(const nlohmann::json& body, const ScriptMessageSource& source);
 
     // Starts the desktop sign-in unless one is running ("Opening your browser…" → "Finishing sign
-    // in…" → idle, or failed with the error's description).
+    // in…" → idle, or failed with the error's description). Once the browser was asked to open the
+    // approval page, loginStatus carries its link; when no browser opened, the message says so.
     void startLogin();
+    // Stops a running sign-in: loginStatus goes back to idle at once, and whatever the stopped
+    // exchange still reports is dropped.
+    void cancelLogin();
     // Hands a sign-in token to the web app; done gets the failure, or nullptr.
     void signInWebView(const std::string& token, DoneCompletion done);
     // Asks the web app for its current bearer token (never cached); done gets a non-empty token
@@ -142,12 +150,23 @@ public:
 
 private:
     struct LoginTask;
+    // The sign-in's browser: passes the page on to the front end's browser and publishes its link.
+    class LoginBrowser : public BrowserOpener {
+    public:
+        explicit LoginBrowser(AppModel& model) : model_(model) {}
+        void open(const std::string& url, NotOpened notOpened) override;
+
+    private:
+        AppModel& model_;
+    };
 
     void setAuthState(ShellAuthState state);
     void setLoginStatus(LoginStatus status);
     void setShellError(std::optional<ShellNavigationError> error);
     void handleTaskEvent(const nlohmann::json& body);
-    void finishLogin(std::exception_ptr error);
+    void finishLogin(std::uint64_t generation, std::exception_ptr error);
+    void showLoginLink(std::uint64_t generation, const std::string& link,
+                       const std::optional<std::string>& notOpenedReason);
     // The web shell when it shows the web app; throws the bridge's AppError otherwise.
     WebShell& bridgeShell() const;
     void load(const std::string& url);
@@ -160,6 +179,7 @@ private:
     Log log_;
     std::optional<UpdaterSettings> updaterSettings_;
     std::unique_ptr<SoftwareUpdater> updater_;
+    LoginBrowser loginBrowser_{*this};
     DesktopLoginService loginService_;
     std::unique_ptr<BackgroundPartUploader> partUploader_;
     std::unique_ptr<UploadManager> uploadManager_;
@@ -170,6 +190,7 @@ private:
     std::optional<ShellNavigationError> shellError_;
     WebShell* webShell_ = nullptr;
     std::list<std::unique_ptr<LoginTask>> loginTasks_;  // the running or last sign-ins
+    std::uint64_t loginGeneration_ = 0;  // the current sign-in; reports of older ones are dropped
 
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };

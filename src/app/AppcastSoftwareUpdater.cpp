@@ -37,6 +37,7 @@ AppcastSoftwareUpdater::AppcastSoftwareUpdater(const UpdaterSettings& settings, 
                                                UrlSession& session)
     : checker_(configuration(settings, bundle), main, defaults, session) {
     removeReplacedVersions(checker_.configuration().installation);
+    checker_.signalChanged.connect([this] { canCheckChanged.emit(); });
 }
 
 void AppcastSoftwareUpdater::removeReplacedVersions(const UpdateInstallation& installation) {

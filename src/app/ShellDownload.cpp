@@ -191,4 +191,12 @@ void ShellDownload::end() {
     if (onEnd) onEnd();
 }
 
+std::filesystem::path ShellDownload::saveStartFolder(const std::optional<std::filesystem::path>& xdgDownloads,
+                                                     const std::filesystem::path& home) {
+    std::error_code error;
+    if (xdgDownloads && std::filesystem::is_directory(*xdgDownloads, error)) return *xdgDownloads;
+    if (std::filesystem::is_directory(home / "Downloads", error)) return home / "Downloads";
+    return home;
+}
+
 }  // namespace vhbr

@@ -42,7 +42,7 @@ struct ProgressDisplay {
 struct SaveQuestion {
     std::string title;                                 // "Save Download"
     std::string suggestedName;                         // proposedFileName() of the suggestion
-    std::optional<std::filesystem::path> startFolder;  // the user's Downloads folder, if any
+    std::optional<std::filesystem::path> startFolder;  // see saveStartFolder()
 };
 
 // The small window shown while the file is transferred.
@@ -127,6 +127,11 @@ public:
     static ProgressDisplay progressDisplay(const DownloadProgress& progress);
     static DownloadAlert failureAlert(const std::string& description);
     static DownloadAlert savedAlert(const std::filesystem::path& destination);
+    // Where the save dialog starts: the user's XDG Downloads folder, else ~/Downloads, else the
+    // home folder; never the program's working directory (a source tree, say). A configured
+    // folder that does not exist counts as none.
+    static std::filesystem::path saveStartFolder(const std::optional<std::filesystem::path>& xdgDownloads,
+                                                 const std::filesystem::path& home);
 
 private:
     void fail(const std::string& description);

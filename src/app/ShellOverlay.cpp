@@ -10,11 +10,13 @@ ShellOverlay signInOverlay(const LoginStatus& status) {
     overlay.kind = ShellOverlay::Kind::signIn;
     overlay.title = "Sign in to Velvetharbor";
     overlay.message =
-        status.kind == LoginStatus::Kind::idle ? "Use your browser to connect this Mac app." : status.message;
+        status.kind == LoginStatus::Kind::idle ? "Use your browser to connect this app." : status.message;
     overlay.buttonLabel = working ? "Waiting for Browser" : "Sign in";
     overlay.buttonEnabled = !working;
     overlay.showsSpinner = working;
     overlay.action = ShellOverlay::Action::startLogin;
+    overlay.link = status.link;
+    overlay.showsCancel = working;
     return overlay;
 }
 

@@ -24,6 +24,9 @@ struct ShellOverlay {
     bool buttonEnabled = true;  // also whether Return presses it
     bool showsSpinner = false;
     Action action = Action::startLogin;
+    // The sign-in's approval page, shown selectable with "Copy Link" while the sign-in waits.
+    std::optional<std::string> link;
+    bool showsCancel = false;  // "Cancel": AppModel::cancelLogin(), while a sign-in runs
 
     bool operator==(const ShellOverlay&) const = default;
 

@@ -30,10 +30,17 @@ struct LoginStatus {
     enum class Kind { idle, working, failed };
     Kind kind = Kind::idle;
     std::string message;  // the phase while working, the error's description when failed
+    // While working: the approval page, once the browser was asked to open it. The user can open
+    // it elsewhere when no browser came up (a minimal desktop, another machine's browser).
+    std::optional<std::string> link;
 
     static LoginStatus idle() { return {}; }
-    static LoginStatus working(std::string message) { return {Kind::working, std::move(message)}; }
-    static LoginStatus failed(std::string message) { return {Kind::failed, std::move(message)}; }
+    static LoginStatus working(std::string message, std::optional<std::string> link = std::nullopt) {
+        return {Kind::working, std::move(message), std::move(link)};
+    }
+    static LoginStatus failed(std::string message) {
+        return {Kind::failed, std::move(message), std::nullopt};
+    }
 
     bool operator==(const LoginStatus&) const = default;
 };

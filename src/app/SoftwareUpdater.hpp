@@ -5,6 +5,8 @@
 //
 // Threads: main thread only.
 
+#include <sigc++/signal.h>
+
 #include <optional>
 #include <string>
 
@@ -32,6 +34,9 @@ public:
     virtual bool canCheckForUpdates() const = 0;
     // Starts a user-visible check; only called while canCheckForUpdates() is true.
     virtual void checkForUpdates() = 0;
+    // Emitted after canCheckForUpdates() may have changed (a check began or ended), so that menus
+    // that stay built, as the tray's, follow it.
+    sigc::signal<void()> canCheckChanged;
 };
 
 }  // namespace vhbr

@@ -29,6 +29,13 @@ struct ScriptResult {
     std::optional<std::string> error;
 };
 
+// Who posted a script message, as the web view saw it when the message arrived: the origin of
+// the posting document ("null" for an opaque one) and whether it is the page's main frame.
+struct ScriptMessageSource {
+    std::string origin;
+    bool mainFrame = false;
+};
+
 class WebShell {
 public:
     using ScriptCompletion = std::function<void(ScriptResult)>;
@@ -39,8 +46,11 @@ public:
     virtual void load(const std::string& url, std::chrono::seconds timeout) = 0;
     // Reloads the current page.
     virtual void reload() = 0;
-    // The address of the page shown or being committed; none before the first page.
+    // The address of the page shown or of the load under way; none before the first page.
     virtual std::optional<std::string> currentURL() const = 0;
+    // The address of the page whose document is shown: a load still pending does not count, so
+    // that a page of another site cannot pass for the one it is navigating to.
+    virtual std::optional<std::string> committedURL() const = 0;
     // Runs script as the body of an async function in the main frame and the page's own world,
     // with each key of arguments (a JSON object) bound as a parameter, and awaits its promise.
     virtual void callAsyncJavaScript(const std::string& script, const nlohmann::json& arguments,

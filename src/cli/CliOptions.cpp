@@ -18,6 +18,40 @@ const char* const kUsage =
     "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n"
     "RATE: the upload speed limit in bytes per second, shared by all parts: 500K, 20M, 1G\n";
 
+const char* const kHelp =
+    "Usage: velvetharbor-cli COMMAND [OPTION...]\n"
+    "Uploads audio and video files to the Velvetharbor subtitling and translation service, as the\n"
+    "desktop app does: one request below 50 MiB, otherwise in parts of 10 MiB, six at a time, with\n"
+    "retries. Each upload's state is saved after every part, so an upload stopped by Ctrl-C, a\n"
+    "quit or a crash resumes where it stopped.\n"
+    "\n"
+    "Commands:\n"
+    "  upload FILE...   check and upload the files, one after another\n"
+    "  resume           offer the unfinished uploads and continue them\n"
+    "  list             list the unfinished uploads\n"
+    "  login            sign in through your web browser and print the sign-in token\n"
+    "\n"
+    "Options:\n"
+    "  --intent subtitle|translate   what the service is to do (upload; default: the last choice)\n"
+    "  --source ID       the language spoken (upload; e.g. auto, en, fr)\n"
+    "  --target ID       the language of the subtitles (upload; e.g. en, de)\n"
+    "  --yes             resume without asking (resume)\n"
+    "  --token-command CMD   the bearer token is the first line CMD prints\n"
+    "  --verbose         the engine's log on stderr\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  VHBR_TOKEN     the bearer token, without --token-command\n"
+    "  VHBR_API_URL   the service\n"
+    "  VHBR_WEB_URL   the web app (its sign-in page)\n"
+    "\n"
+    "Files:\n"
+    "  ~/.local/share/Velvetharbor   unfinished uploads ($XDG_DATA_HOME/Velvetharbor)\n"
+    "\n"
+    "See also:\n"
+    "  velvetharbor(1)\n";
+
 CliOptions parseCliOptions(const std::vector<std::string>& args) {
     if (args.empty()) throw std::invalid_argument("No command given.");
     CliOptions options;

@@ -25,5 +25,7 @@ struct CliOptions {
 CliOptions parseCliOptions(const std::vector<std::string>& args);
 
 extern const char* const kUsage;
+// --help: what the program does, its commands, options, environment and files.
+extern const char* const kHelp;
 
 }  // namespace vhbr::cli

@@ -52,9 +52,9 @@ private:
 // Shows the sign-in page address on the terminal, then tries the desktop's browser too.
 class TerminalBrowserOpener : public BrowserOpener {
 public:
-    void open(const std::string& url) override {
+    void open(const std::string& url, NotOpened notOpened) override {
         std::fprintf(stderr, "Open this page to approve the sign-in:\n  %s\n", url.c_str());
-        xdg_.open(url);
+        xdg_.open(url, std::move(notOpened));
     }
 
 private:

@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
         std::printf("velvetharbor-cli %s\n", vhbr::BundleInfo::main().shortVersionString().c_str());
         return 0;
     }
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        std::fputs(vhbr::cli::kHelp, stdout);
+        return 0;
+    }
 
     vhbr::cli::CliOptions options;
     try {

@@ -2,8 +2,10 @@
 
 #include <malloc.h>
 
+#include <gdk/gdkwayland.h>
 #include <glib-unix.h>
 
+#include "AppIcon.hpp"
 #include "AppLifecycle.hpp"
 #include "Config/AppConfig.hpp"
 #include "I18n.hpp"
@@ -57,6 +59,7 @@ Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_H
 Application::~Application() {
     quitQuestionFollow_.disconnect();
     for (auto& c : trayWaits_) c.disconnect();
+    if (trayHostWatch_) g_bus_unwatch_name(trayHostWatch_);
     for (const auto id : signalSources_) g_source_remove(id);
     tray_.reset();
     updateDialog_.reset();  // before the checker it draws
@@ -71,6 +74,7 @@ void Application::on_startup() {
     css->load_from_data(kStyle);
     Gtk::StyleContext::add_provider_for_screen(Gdk::Screen::get_default(), css,
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    AppIcon::useForAllWindows();
 
     // Decided before the window makes the first web view, whose web process starts in it or not.
     WebSandbox::enabled(&log_);
@@ -132,11 +136,7 @@ void Application::addTrayWhenLoaded() {
         for (auto& c : trayWaits_) c.disconnect();
         trayWaits_.clear();
         if (tray_) return;
-        Glib::signal_idle().connect_once(
-            [this] {
-                if (!tray_) tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
-            },
-            Glib::PRIORITY_LOW);
+        Glib::signal_idle().connect_once([this] { addTray(); }, Glib::PRIORITY_LOW);
     };
     trayWaits_.push_back(model_->authStateChanged.connect(add));
     trayWaits_.push_back(model_->shellErrorChanged.connect(add));
@@ -146,6 +146,25 @@ void Application::addTrayWhenLoaded() {
             return false;
         },
         kTrayLatestMs));
+}
+
+void Application::addTray() {
+    if (tray_ || trayHostWatch_) return;
+    // Without a StatusNotifierItem host the indicator library falls back to an XEmbed tray icon,
+    // which exists only on X11: on Wayland it shows nothing and GTK complains. There the item
+    // waits for a host (a panel started later registers one).
+    if (GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default())) {
+        trayHostWatch_ = g_bus_watch_name(
+            G_BUS_TYPE_SESSION, "org.kde.StatusNotifierWatcher", G_BUS_NAME_WATCHER_FLAGS_NONE,
+            +[](GDBusConnection*, const gchar*, const gchar*, gpointer self) {
+                auto* app = static_cast<Application*>(self);
+                if (!app->tray_)
+                    app->tray_ = std::make_unique<TrayIndicator>(*app->model_, [app] { app->requestQuit(); });
+            },
+            nullptr, this, nullptr);
+        return;
+    }
+    tray_ = std::make_unique<TrayIndicator>(*model_, [this] { requestQuit(); });
 }
 
 void Application::addActions() {
@@ -171,9 +190,11 @@ void Application::addActions() {
 
 Glib::RefPtr<Gio::Menu> Application::makeMenu() {
     auto menu = Gio::Menu::create();
+    // Not "Open Velvetharbor": this menu is inside the window it would open (the tray keeps it).
+    // "Check for Updates…" only in a build with an update channel: greyed out for good, it
+    // would only raise the question why.
     auto window = Gio::Menu::create();
-    window->append_item(menuItem(_("Open Velvetharbor"), "app.open"));
-    window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
+    if (updater_) window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
     window->append_item(menuItem(_("Preferences"), "app.preferences", "<Primary>comma"));
     menu->append_section(window);
     auto page = Gio::Menu::create();
@@ -218,7 +239,8 @@ void Application::on_activate() {
 
 void Application::on_open(const type_vec_files& files, const Glib::ustring&) {
     if (!model_) return showStartupError();
-    presentMainWindowFirst();
+    // The window comes forward only for what the model takes: files it checks (the engine
+    // presents the window for them) and the app's own links; a stray link changes nothing.
     std::vector<std::string> uris;
     for (const auto& file : files) uris.push_back(file->get_uri());
     model_->openURIs(uris);

@@ -53,6 +53,8 @@ private:
     void addActions();
     // Adds the tray item once the window's first page is in (or shortly after start-up).
     void addTrayWhenLoaded();
+    // Makes the tray item; on Wayland only once a StatusNotifierItem host is on the bus.
+    void addTray();
     Glib::RefPtr<Gio::Menu> makeMenu();
     // Presents the main window, creating it the first time: its web view starts loading the web
     // app, and then (above the window) unfinished uploads are offered for resumption.
@@ -84,6 +86,7 @@ private:
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayIndicator> tray_;
     std::vector<sigc::connection> trayWaits_;
+    guint trayHostWatch_ = 0;  // on Wayland: waiting for a tray host
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;
     guint inhibitCookie_ = 0;
     Gtk::MessageDialog* quitQuestion_ = nullptr;  // on show until answered

@@ -11,10 +11,11 @@ namespace vhbr::gtk {
 
 namespace {
 
-std::optional<std::filesystem::path> downloadsFolder() {
+std::filesystem::path downloadsFolder() {
     const char* folder = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
-    if (!folder || !*folder) return std::nullopt;
-    return std::filesystem::path(folder);
+    std::optional<std::filesystem::path> configured;
+    if (folder && *folder) configured = folder;
+    return ShellDownload::saveStartFolder(configured, g_get_home_dir());
 }
 
 }  // namespace

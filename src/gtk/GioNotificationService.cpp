@@ -4,6 +4,10 @@
 #include <array>
 #include <string_view>
 
+#include <giomm/themedicon.h>
+
+#include "AppIcon.hpp"
+
 namespace vhbr::gtk {
 
 namespace {
@@ -46,6 +50,7 @@ void GioNotificationService::notifyUploadCompleted(const std::string& fileName, 
     const auto content = uploadCompletedContent(fileName, taskID);
     auto notification = Gio::Notification::create(content.title);
     notification->set_body(content.body);
+    notification->set_icon(Gio::ThemedIcon::create(AppIcon::kName));
     // The task id travels as the action's target: it is what the notification is about.
     notification->set_default_action_variant("app.open-task", Glib::Variant<Glib::ustring>::create(taskID));
     auto* delivery = new Delivery{G_APPLICATION(g_object_ref(application_.gobj())), content.identifier,

@@ -34,21 +34,25 @@ std::string translated(const std::string& text) { return _(text.c_str()); }
 
 MainWindow::MainWindow(MainExecutor& main, AppModel& model, const Glib::RefPtr<Gio::MenuModel>& menu,
                        std::function<void()> menuOpening)
-    : model_(model), overlayView_([this] {
-          if (!shown_) return;
-          if (shown_->action == ShellOverlay::Action::startLogin)
-              model_.startLogin();
-          else
-              model_.loadHome();
-      }) {
+    : model_(model),
+      overlayView_(
+          [this] {
+              if (!shown_) return;
+              if (shown_->action == ShellOverlay::Action::startLogin)
+                  model_.startLogin();
+              else
+                  model_.loadHome();
+          },
+          [this] { model_.cancelLogin(); }) {
     set_title(AppLifecycle::kMainWindowTitle);
     set_default_size(1100, 760);
     set_size_request(900, 640);
-    set_icon_name("com.velvetharbor.Desktop");
 
     header_.set_show_close_button(true);
     header_.set_title(AppLifecycle::kMainWindowTitle);
     menuButton_.set_menu_model(menu);
+    // A classic menu rather than a popover: only that shows each item's shortcut beside it.
+    menuButton_.set_use_popover(false);
     menuButton_.signal_toggled().connect([this, menuOpening = std::move(menuOpening)] {
         if (menuButton_.get_active() && menuOpening) menuOpening();
     });
@@ -126,7 +130,9 @@ WebKitShellView::Hooks MainWindow::webHooks() {
     hooks.openExternally = [](const std::string& url) {
         if (const auto target = ShellWebPolicy::newWindowTarget(url)) GioBrowserOpener::launch(*target);
     };
-    hooks.scriptMessage = [this](const nlohmann::json& body) { model_.handleShellMessage(body); };
+    hooks.scriptMessage = [this](const nlohmann::json& body, const ScriptMessageSource& source) {
+        model_.handleShellMessage(body, source);
+    };
     hooks.loadFinished = [this] { model_.recordNavigationFinished(); };
     hooks.loadFailed = [this](const NavigationFailure& failure) { model_.recordNavigationFailure(failure); };
     hooks.downloadStarted = [this](WebKitDownload* download) {
@@ -159,7 +165,7 @@ void MainWindow::showOverlay() {
     const bool retry = shown_->action == ShellOverlay::Action::loadHome;
     overlayView_.show({translated(shown_->title), shown_->message,
                        retry ? translated(shown_->buttonLabel) : shown_->buttonLabel, shown_->buttonEnabled,
-                       shown_->showsSpinner});
+                       shown_->showsSpinner, shown_->link, shown_->showsCancel});
     overlayView_.takeDefault(*this);
 }
 

@@ -6,6 +6,8 @@ Gtk::MessageDialog* MessageQuestion::ask(Gtk::Window* parent, Gtk::MessageType t
                                          const std::string& detail, const std::vector<std::string>& buttons,
                                          std::function<void(int)> answer) {
     auto* dialog = new Gtk::MessageDialog(message, false, type, Gtk::BUTTONS_NONE, true);
+    // Named for the window list and task switchers, which show no message; the icon is the app's.
+    dialog->set_title(message);
     if (parent) dialog->set_transient_for(*parent);
     if (!detail.empty()) dialog->set_secondary_text(detail);
     for (int i = static_cast<int>(buttons.size()) - 1; i >= 0; --i) dialog->add_button(buttons[i], i);

@@ -1,13 +1,15 @@
 #pragma once
 // One full-window overlay above the web view: a title, a message, one button and, while work is
-// under way, a spinner. What it says and whether its button works is decided by the app layer;
-// this only draws it and reports the button.
+// under way, a spinner; for a sign-in that waits, its link (selectable, with "Copy Link") and a
+// "Cancel" button. What it says and whether its buttons work is decided by the app layer; this
+// only draws it, copies the link it shows and reports the buttons.
 //
 // Threads: main thread only.
 
 #include <gtkmm.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace vhbr::gtk {
@@ -20,9 +22,11 @@ public:
         std::string buttonLabel;
         bool buttonEnabled = true;
         bool showSpinner = false;
+        std::optional<std::string> link;
+        bool showCancel = false;
     };
 
-    explicit OverlayView(std::function<void()> onButton);
+    OverlayView(std::function<void()> onButton, std::function<void()> onCancel);
 
     void show(const Content& content);
     // Makes the button the window's default, so that Return activates it while it is enabled.
@@ -32,7 +36,12 @@ private:
     Gtk::Box column_{Gtk::ORIENTATION_VERTICAL, 14};
     Gtk::Label title_;
     Gtk::Label message_;
+    Gtk::Box linkRow_{Gtk::ORIENTATION_HORIZONTAL, 8};
+    Gtk::Label link_;
+    Gtk::Button copy_;
+    Gtk::Box buttons_{Gtk::ORIENTATION_HORIZONTAL, 8};
     Gtk::Button button_;
+    Gtk::Button cancel_;
     Gtk::Spinner spinner_;
 };
 

@@ -1,8 +1,6 @@
 #include "TrayIndicator.hpp"
 
-#include <filesystem>
-#include <system_error>
-
+#include "AppIcon.hpp"
 #include "AppLifecycle.hpp"
 
 namespace vhbr::gtk {
@@ -13,15 +11,6 @@ constexpr const char* kIndicatorId = "com.velvetharbor.Desktop";
 constexpr const char* kIdleIcon = "com.velvetharbor.Desktop-tray-symbolic";
 constexpr const char* kActiveIcon = "com.velvetharbor.Desktop-tray-active-symbolic";
 constexpr auto kRefreshInterval = std::chrono::milliseconds(250);
-
-// <program dir>/../share/icons: the installed theme folder, or the build tree's copy, so that
-// the tray host finds the icons without an installation.
-std::string iconThemePath() {
-    std::error_code error;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return {};
-    return (exe.parent_path().parent_path() / "share" / "icons").string();
-}
 
 // Same kinds, actions and targets in the same order: only titles and states differ.
 bool sameShape(const std::vector<StatusMenuItem>& a, const std::vector<StatusMenuItem>& b) {
@@ -48,7 +37,8 @@ Glib::ustring menuLabel(const std::string& title) {
 TrayIndicator::TrayIndicator(AppModel& model, std::function<void()> quit)
     : model_(model), quit_(std::move(quit)), throttle_(kRefreshInterval, [this] { refresh(); }) {
     indicator_ = app_indicator_new(kIndicatorId, kIdleIcon, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
-    if (const auto path = iconThemePath(); !path.empty())
+    // The tray host is another process: it is told where the icons are.
+    if (const auto path = AppIcon::themeFolder(); !path.empty())
         app_indicator_set_icon_theme_path(indicator_, path.c_str());
     app_indicator_set_title(indicator_, AppLifecycle::kMainWindowTitle);
     app_indicator_set_icon_full(indicator_, kIdleIcon, AppLifecycle::kMainWindowTitle);
@@ -63,6 +53,8 @@ TrayIndicator::TrayIndicator(AppModel& model, std::function<void()> quit)
         throttle_.request();
     }));
     managerConnections_.push_back(uploads.completedTaskIDsChanged.connect([this] { throttle_.request(); }));
+    // "Check for Updates…" is off while a check runs and on again after it.
+    managerConnections_.push_back(model_.canCheckForUpdatesChanged.connect([this] { throttle_.request(); }));
     watchUploads();
     refresh();
 }

@@ -116,6 +116,17 @@ void UploadConfirmDialog::answer(int response) {
         onCancel_();
 }
 
+bool UploadConfirmDialog::on_key_press_event(GdkEventKey* event) {
+    const bool enter = event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
+                       event->keyval == GDK_KEY_ISO_Enter;
+    const bool listOpen = source_.property_popup_shown() || target_.property_popup_shown();
+    if (enter && !listOpen && (event->state & gtk_accelerator_get_default_mod_mask()) == 0) {
+        response(Gtk::RESPONSE_OK);
+        return true;
+    }
+    return Gtk::Dialog::on_key_press_event(event);
+}
+
 void UploadConfirmDialog::dismiss() {
     answered_ = true;
     hide();

@@ -29,6 +29,9 @@ public:
 
 private:
     void answer(int response);
+    // Return starts the upload from whichever control has the keyboard; an open language list
+    // keeps its own Return, which picks the entry.
+    bool on_key_press_event(GdkEventKey* event) override;
     static void fill(Gtk::ComboBoxText& combo, const std::vector<UploadConfirmModel::Choice>& choices,
                      std::optional<std::size_t> selected);
 

@@ -14,6 +14,33 @@ namespace vhbr::gtk {
 namespace {
 
 const std::string kMessageHandler(ShellWebPolicy::kScriptMessageHandlerName);
+// The script world of the bridge's relay; pages cannot run code in it.
+constexpr const char* kBridgeWorld = "vhbr-bridge";
+constexpr const char* kRelayEvent = "vhbr-shell-message";
+
+// In every frame's own world, before the page's scripts: the handler the web app posts to. It
+// passes the message on as JSON text, the one form that crosses into the relay's world intact.
+const std::string kPageScript = std::string(R"JS((() => {
+  const post = (message) => document.dispatchEvent(
+    new CustomEvent(')JS") + kRelayEvent +
+                                R"JS(', {detail: JSON.stringify(message)}));
+  const handler = Object.freeze({postMessage: (message) => post(message)});
+  const handlers = Object.freeze({)JS" +
+                                kMessageHandler + R"JS(: handler});
+  Object.defineProperty(window, 'webkit', {value: Object.freeze({messageHandlers: handlers})});
+})();)JS";
+
+// In every frame, in the bridge's world: posts each message with the facts about its sender,
+// read where the page cannot change them.
+const std::string kRelayScript = std::string(R"JS(document.addEventListener(')JS") + kRelayEvent +
+                                 R"JS(', (event) => {
+  if (typeof event.detail !== 'string') return;
+  let body;
+  try { body = JSON.parse(event.detail); } catch (e) { return; }
+  window.webkit.messageHandlers.)JS" +
+                                 kMessageHandler + R"JS(.postMessage(
+    {origin: location.origin, mainFrame: window === window.top, body});
+}, true);)JS";
 
 std::string xdgCacheDirectory() { return std::filesystem::path(g_get_user_cache_dir()) / "Velvetharbor"; }
 
@@ -94,8 +121,12 @@ struct WebKitShellView::Callbacks {
         return TRUE;
     }
 
-    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
+        if (event == WEBKIT_LOAD_COMMITTED) {
+            const char* uri = webkit_web_view_get_uri(view);
+            self->committedURL_ = uri && *uri ? std::optional<std::string>(uri) : std::nullopt;
+        }
         if (event == WEBKIT_LOAD_STARTED) {
             self->failedLoad_ = false;
             self->stalled_ = false;
@@ -133,9 +164,31 @@ struct WebKitShellView::Callbacks {
 
     static void scriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        auto body = toJSON(webkit_javascript_result_get_js_value(result));
-        if (!body || !self->hooks_.scriptMessage) return;
-        self->later([self, value = std::move(*body)] { self->hooks_.scriptMessage(value); });
+        const auto envelope = toJSON(webkit_javascript_result_get_js_value(result));
+        if (!envelope || !envelope->is_object() || !self->hooks_.scriptMessage) return;
+        ScriptMessageSource source;
+        if (const auto origin = envelope->find("origin"); origin != envelope->end() && origin->is_string())
+            source.origin = origin->get<std::string>();
+        if (const auto main = envelope->find("mainFrame"); main != envelope->end() && main->is_boolean())
+            source.mainFrame = main->get<bool>();
+        auto body = envelope->contains("body") ? envelope->at("body") : nlohmann::json();
+        self->later([self, body = std::move(body), source = std::move(source)] {
+            self->hooks_.scriptMessage(body, source);
+        });
+    }
+
+    static gboolean scriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
+        // Handled without showing anything: alert is dismissed, confirm and prompt answer
+        // "cancel", and a page that asks before it is left lets the app navigate on.
+        if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+            webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+        return TRUE;
+    }
+
+    static gboolean authenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
+        // No credentials and no dialog: the page gets the server's refusal.
+        webkit_authentication_request_cancel(request);
+        return TRUE;
     }
 
     static void downloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
@@ -203,9 +256,9 @@ WebKitShellView::WebKitShellView(MainExecutor& main, Gtk::Window& parent,
     g_object_ref_sink(view_);
     widget_ = Glib::wrap(GTK_WIDGET(view_));
 
-    webkit_user_content_manager_register_script_message_handler(contentManager_, kMessageHandler.c_str());
-    g_signal_connect(contentManager_, ("script-message-received::" + kMessageHandler).c_str(),
-                     G_CALLBACK(Callbacks::scriptMessage), this);
+    installBridge();
+    g_signal_connect(view_, "script-dialog", G_CALLBACK(Callbacks::scriptDialog), nullptr);
+    g_signal_connect(view_, "authenticate", G_CALLBACK(Callbacks::authenticate), nullptr);
     g_signal_connect(view_, "decide-policy", G_CALLBACK(Callbacks::decidePolicy), this);
     g_signal_connect(view_, "create", G_CALLBACK(Callbacks::create), this);
     g_signal_connect(view_, "run-file-chooser", G_CALLBACK(Callbacks::runFileChooser), this);
@@ -222,10 +275,12 @@ WebKitShellView::~WebKitShellView() {
     g_cancellable_cancel(cancellable_);
     g_object_unref(cancellable_);
     if (chooser_) chooser_->hide();
+    answerFileRequest({});
     g_signal_handlers_disconnect_by_data(contentManager_, this);
     g_signal_handlers_disconnect_by_data(view_, this);
     g_signal_handlers_disconnect_by_data(context_, this);
-    webkit_user_content_manager_unregister_script_message_handler(contentManager_, kMessageHandler.c_str());
+    webkit_user_content_manager_unregister_script_message_handler_in_world(
+        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
     g_object_unref(view_);
     g_object_unref(contentManager_);
     g_object_unref(context_);
@@ -266,33 +321,59 @@ gboolean WebKitShellView::decideResponse(WebKitPolicyDecision* decision) {
     return TRUE;
 }
 
+void WebKitShellView::installBridge() {
+    auto* page = webkit_user_script_new(kPageScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    auto* relay = webkit_user_script_new_for_world(
+        kRelayScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
+    for (auto* script : {page, relay}) {
+        webkit_user_content_manager_add_script(contentManager_, script);
+        webkit_user_script_unref(script);
+    }
+    webkit_user_content_manager_register_script_message_handler_in_world(
+        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
+    g_signal_connect(contentManager_, ("script-message-received::" + kMessageHandler).c_str(),
+                     G_CALLBACK(Callbacks::scriptMessage), this);
+}
+
 void WebKitShellView::chooseFiles(WebKitFileChooserRequest* request) {
-    // A second request while a chooser is open cancels the first (WebKit then answers "none").
+    // A second request while a chooser is open replaces the first, which is answered as
+    // cancelled: a page waits for every one of its file inputs.
     if (chooser_) chooser_->hide();
-    g_object_ref(request);
+    answerFileRequest({});
+    fileRequest_ = WEBKIT_FILE_CHOOSER_REQUEST(g_object_ref(request));
     chooser_ = Gtk::FileChooserNative::create(_("Choose Files"), parent_, Gtk::FILE_CHOOSER_ACTION_OPEN);
     // WebKitGTK's file inputs never ask for folders.
     const auto setup = ShellWebPolicy::fileChooserSetup(
         {static_cast<bool>(webkit_file_chooser_request_get_select_multiple(request)), false});
     chooser_->set_select_multiple(setup.allowsMultipleSelection);
     chooser_->set_modal(true);
-    chooser_->signal_response().connect([this, request](int response) {
-        if (response == Gtk::RESPONSE_ACCEPT) {
-            std::vector<std::string> paths;
+    chooser_->signal_response().connect([this, chooser = chooser_.get()](int response) {
+        if (chooser != chooser_.get()) return;  // a replaced chooser; its request was answered
+        std::vector<std::string> paths;
+        if (response == Gtk::RESPONSE_ACCEPT)
             for (const auto& file : chooser_->get_files()) paths.push_back(file->get_path());
-            std::vector<const char*> list;
-            for (const auto& p : paths) list.push_back(p.c_str());
-            list.push_back(nullptr);
-            webkit_file_chooser_request_select_files(request, list.data());
-        } else {
-            webkit_file_chooser_request_cancel(request);
-        }
-        g_object_unref(request);
-        main_.post([this, alive = std::weak_ptr<bool>(alive_)] {
-            if (alive.lock()) chooser_.reset();
+        answerFileRequest(paths);
+        main_.post([this, alive = std::weak_ptr<bool>(alive_), chooser] {
+            if (alive.lock() && chooser_.get() == chooser) chooser_.reset();
         });
     });
     chooser_->show();
+}
+
+void WebKitShellView::answerFileRequest(const std::vector<std::string>& paths) {
+    if (!fileRequest_) return;
+    if (paths.empty()) {
+        webkit_file_chooser_request_cancel(fileRequest_);
+    } else {
+        std::vector<const char*> list;
+        for (const auto& p : paths) list.push_back(p.c_str());
+        list.push_back(nullptr);
+        webkit_file_chooser_request_select_files(fileRequest_, list.data());
+    }
+    g_object_unref(fileRequest_);
+    fileRequest_ = nullptr;
 }
 
 void WebKitShellView::later(std::function<void()> fn) {

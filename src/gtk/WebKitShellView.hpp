@@ -3,10 +3,19 @@
 // new windows, file inputs, load results and the web app's script messages. It only carries
 // things across: every decision comes from the app layer through the hooks below.
 //
+// The bridge's messages reach the app through a relay that tells who sent them: the page's
+// window.webkit.messageHandlers.vhbrShell.postMessage hands the message (as JSON text) to a script
+// in a world of the app's own, which the page cannot reach or change, and that script posts it
+// with its document's origin and whether it is the main frame. So a frame of another site cannot
+// speak for the web app, whatever it does in its own world.
+//
+// The view shows no WebKit dialogs of its own: a page's alert, confirm and prompt are answered
+// as dismissed (leaving a page is allowed), and HTTP authentication gets no credentials.
+//
 // Threads: main thread only (GTK and WebKit are not thread-safe). WebKit calls the hooks from
 // its signal handlers; load results and script messages are passed on from an idle callback,
 // never inline, so the model is never changed from inside a WebKit callback, and nothing arrives
-// after the view is gone.
+// after the view is gone. What a message's sender is, is taken when the message arrives.
 
 #include <gtkmm.h>
 #include <webkit2/webkit2.h>
@@ -16,6 +25,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform/MainExecutor.hpp"
 #include "ShellState.hpp"
@@ -36,7 +46,7 @@ public:
             shouldDownloadResponse;
         // A URL the web view does not load itself: other schemes and new-window requests.
         std::function<void(const std::string& url)> openExternally;
-        std::function<void(const nlohmann::json& body)> scriptMessage;
+        std::function<void(const nlohmann::json& body, const ScriptMessageSource& source)> scriptMessage;
         std::function<void()> loadFinished;
         std::function<void(const NavigationFailure& failure)> loadFailed;
         // A navigation became a download: the hook connects to the download's signals at once
@@ -57,6 +67,7 @@ public:
     void load(const std::string& url, std::chrono::seconds timeout) override;
     void reload() override;
     std::optional<std::string> currentURL() const override;
+    std::optional<std::string> committedURL() const override { return committedURL_; }
     // Arguments are passed as strings, numbers and booleans; completion runs later, from the loop.
     void callAsyncJavaScript(const std::string& script, const nlohmann::json& arguments,
                              ScriptCompletion completion) override;
@@ -71,6 +82,9 @@ private:
     gboolean decideAction(WebKitPolicyDecision* decision);
     gboolean decideResponse(WebKitPolicyDecision* decision);
     void chooseFiles(WebKitFileChooserRequest* request);
+    // Answers the file input that is waiting, with the chosen paths or as cancelled (no paths).
+    void answerFileRequest(const std::vector<std::string>& paths);
+    void installBridge();
     // Runs fn from an idle callback unless this view is gone by then.
     void later(std::function<void()> fn);
     void failLoad(NavigationFailure failure);
@@ -87,6 +101,8 @@ private:
     GCancellable* cancellable_ = g_cancellable_new();  // cancels the pending bridge scripts
     Gtk::Widget* widget_ = nullptr;
     Glib::RefPtr<Gtk::FileChooserNative> chooser_;
+    WebKitFileChooserRequest* fileRequest_ = nullptr;  // the file input waiting for chooser_
+    std::optional<std::string> committedURL_;
     bool failedLoad_ = false;  // the current load reported a failure
     std::chrono::seconds loadTimeout_{60};
     sigc::connection stallTimer_;

@@ -22,6 +22,9 @@ constexpr const char* kNotReady = "Velvetharbor is not ready yet.";
 constexpr const char* kOpenApp = "Open Velvetharbor to continue.";
 constexpr const char* kSignInScript = "return await window.__vhbrShell.signInWithToken(token)";
 constexpr const char* kTokenScript = "return await window.__vhbrShell.getIdToken()";
+const ScriptMessageSource kFromWebApp{"http://127.0.0.1:9", true};
+constexpr const char* kOpening = "Opening your browser…";
+constexpr const char* kNoBrowser = "Could not open a web browser. Open this link to sign in:";
 
 class AppModelTest : public ::testing::Test {
 protected:
@@ -94,7 +97,7 @@ TEST_F(AppModelTest, AuthStateIsWhatTheWebAppReports) {
         shell.page = kWebApp;
         model->setWebShell(&shell);
         if (signInRunning) model->startLogin();
-        model->handleShellMessage(json::parse(body));
+        model->handleShellMessage(json::parse(body), kFromWebApp);
         EXPECT_EQ(model->authState(), authState) << body;
         EXPECT_EQ(model->loginStatus().kind, loginStatus) << body;
     }
@@ -115,7 +118,7 @@ TEST_F(AppModelTest, FinishedTasksAreRecordedFromTheirMessages) {
         {R"({"type":"taskCreated","id":"t6","status":1})", "t6"}};                 // status no string
     std::vector<std::string> expected;
     for (const auto& [body, recorded] : cases) {
-        model->handleShellMessage(json::parse(body));
+        model->handleShellMessage(json::parse(body), kFromWebApp);
         if (*recorded) expected.insert(expected.begin(), recorded);  // newest first
         EXPECT_EQ(model->uploadManager().completedTaskIDs(), expected) << body;
     }
@@ -133,7 +136,30 @@ TEST_F(AppModelTest, StartLoginTwiceStartsOneSignIn) {
     loop.runUntil([] { return false; }, std::chrono::milliseconds(200));
     EXPECT_EQ(browser.urls().size(), 1u);
     EXPECT_EQ(server.requestCount("login-start"), 1);
-    EXPECT_EQ(statuses, std::vector<LoginStatus>{LoginStatus::working("Opening your browser…")});
+    EXPECT_EQ(statuses, (std::vector<LoginStatus>{LoginStatus::working(kOpening),
+                                                  LoginStatus::working(kOpening, browser.urls().at(0))}));
+}
+
+TEST_F(AppModelTest, WithoutABrowserTheLinkIsOfferedAndTheSignInCanBeCancelled) {
+    DevServer server;  // no auto-approval: the sign-in waits
+    auto model = makeModel(server.baseUrl() + "/app", server.baseUrl());
+    browser.notOpenedReason = "No application is registered for https";
+    model->startLogin();
+    ASSERT_TRUE(
+        loop.runUntil([&] { return model->loginStatus().message == kNoBrowser; }, std::chrono::seconds(10)));
+    EXPECT_EQ(model->loginStatus(), LoginStatus::working(kNoBrowser, browser.urls().at(0)));
+
+    model->cancelLogin();
+    EXPECT_EQ(model->loginStatus(), LoginStatus::idle());
+    EXPECT_EQ(model->authState(), kOut);  // the overlay offers "Sign in" again
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(300));
+    const int claims = server.requestCount("login-claim");
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(server.requestCount("login-claim"), claims) << "the cancelled sign-in still polls";
+    EXPECT_EQ(model->loginStatus(), LoginStatus::idle());
+
+    model->startLogin();  // a new one starts
+    EXPECT_EQ(model->loginStatus(), LoginStatus::working(kOpening));
 }
 
 // ---- The bridge serves the web app only ----
@@ -141,8 +167,9 @@ TEST_F(AppModelTest, StartLoginTwiceStartsOneSignIn) {
 struct OriginCase {
     const char* name;
     bool hasWebView;
-    std::optional<std::string> page;
-    const char* refusal;  // nullptr: the bridge works
+    std::optional<std::string> page;  // committed
+    const char* refusal;              // nullptr: the bridge works
+    std::optional<std::string> pending = std::nullopt;
 };
 void PrintTo(const OriginCase& c, std::ostream* os) { *os << c.name; }
 
@@ -152,10 +179,10 @@ TEST_P(OriginLockTest, BridgeWorksOnlyOnTheWebAppsOrigin) {
     const auto& c = GetParam();
     auto model = makeModel();
     shell.page = c.page;
+    shell.pending = c.pending;
     shell.answer = [](const auto&) { return ScriptResult{"tok", std::nullopt}; };
     if (c.hasWebView) model->setWebShell(&shell);
 
-    model->handleShellMessage({{"type", "authState"}, {"signedIn", true}});
     auto token = model->idToken();
     std::promise<std::string> handedOver;
     auto handOver = handedOver.get_future();
@@ -165,27 +192,47 @@ TEST_P(OriginLockTest, BridgeWorksOnlyOnTheWebAppsOrigin) {
     const std::string tokenResult = await(token);
 
     if (!c.refusal) {
-        EXPECT_EQ(model->authState().kind, ShellAuthState::Kind::signedIn);
         EXPECT_EQ(tokenResult, "tok");
         EXPECT_EQ(await(handOver), "ok");
         EXPECT_EQ(shell.calls.size(), 2u);
         return;
     }
-    EXPECT_EQ(model->authState().kind, ShellAuthState::Kind::unknown);
     EXPECT_EQ(tokenResult, std::string("error: ") + c.refusal);
     EXPECT_EQ(await(handOver), std::string("error: ") + c.refusal);
     EXPECT_TRUE(shell.calls.empty()) << "a script ran outside the web app";
 }
 
-const OriginCase kOrigins[] = {{"NoWebView", false, std::nullopt, kNotReady},
-                               {"NoPageYet", true, std::nullopt, kNotReady},
-                               {"WebAppPage", true, "http://127.0.0.1:9/app/task/1?x=2", nullptr},
-                               {"Https", true, "https://127.0.0.1:9/app", kOpenApp},
-                               {"OtherPort", true, "http://127.0.0.1:10/app", kOpenApp},
-                               {"OtherHost", true, "http://localhost:9/app", kOpenApp},
-                               {"AboutBlank", true, "about:blank", kOpenApp}};
+const OriginCase kOrigins[] = {
+    {"NoWebView", false, std::nullopt, kNotReady},
+    {"NoPageYet", true, std::nullopt, kNotReady},
+    {"WebAppPage", true, "http://127.0.0.1:9/app/task/1?x=2", nullptr},
+    {"Https", true, "https://127.0.0.1:9/app", kOpenApp},
+    {"OtherPort", true, "http://127.0.0.1:10/app", kOpenApp},
+    {"OtherHost", true, "http://localhost:9/app", kOpenApp},
+    {"AboutBlank", true, "about:blank", kOpenApp},
+    {"OtherSiteLoadingTheWebApp", true, "http://evil.test/", kOpenApp, "http://127.0.0.1:9/app"},
+    {"WebAppLoadingOtherSite", true, "http://127.0.0.1:9/app", nullptr, "http://evil.test/"}};
 INSTANTIATE_TEST_SUITE_P(AppModel, OriginLockTest, ::testing::ValuesIn(kOrigins),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AppModelTest, MessagesAreTakenOnlyFromTheWebAppsMainFrame) {
+    const std::pair<ScriptMessageSource, bool> cases[] = {
+        {{"http://127.0.0.1:9", true}, true},
+        {{"http://127.0.0.1:9", false}, false},  // a frame of the web app's own origin
+        {{"http://localhost:9", false}, false},  // a frame of another site inside the web app
+        {{"http://localhost:9", true}, false},   // another site's page
+        {{"https://127.0.0.1:9", true}, false},  // another scheme
+        {{"null", true}, false},                 // an opaque origin (a sandboxed or data: page)
+    };
+    for (const auto& [source, taken] : cases) {
+        auto model = makeModel();
+        shell.page = kWebApp;
+        model->setWebShell(&shell);
+        model->handleShellMessage({{"type", "authState"}, {"signedIn", true}}, source);
+        EXPECT_EQ(model->authState().kind == ShellAuthState::Kind::signedIn, taken)
+            << source.origin << " main frame " << source.mainFrame;
+    }
+}
 
 TEST_F(AppModelTest, OnlyANonEmptyStringIsAToken) {
     auto model = makeModel();
@@ -283,7 +330,8 @@ TEST_F(AppModelTest, SignedInPageProvidesTheUploadsToken) {
     ASSERT_TRUE(
         loop.runUntil([&] { return model->loginStatus().kind == Status::idle; }, std::chrono::seconds(10)));
     EXPECT_EQ(statuses,
-              (std::vector<LoginStatus>{LoginStatus::working("Opening your browser…"),
+              (std::vector<LoginStatus>{LoginStatus::working(kOpening),
+                                        LoginStatus::working(kOpening, browser.urls().at(0)),
                                         LoginStatus::working("Finishing sign in…"), LoginStatus::idle()}));
     ASSERT_TRUE(pageToken.starts_with("vhbr_")) << pageToken;
 

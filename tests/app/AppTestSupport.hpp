@@ -32,14 +32,16 @@ public:
         page = url;
     }
     void reload() override { ++reloads; }
-    std::optional<std::string> currentURL() const override { return page; }
+    std::optional<std::string> currentURL() const override { return pending ? pending : page; }
+    std::optional<std::string> committedURL() const override { return page; }
     void callAsyncJavaScript(const std::string& script, const nlohmann::json& arguments,
                              ScriptCompletion completion) override {
         calls.push_back({script, arguments});
         main_.post([completion, result = answer(calls.back())] { completion(result); });
     }
 
-    std::optional<std::string> page;
+    std::optional<std::string> page;     // committed
+    std::optional<std::string> pending;  // a load under way that has not committed yet
     std::vector<std::string> loads;
     int reloads = 0;
     std::vector<Call> calls;
@@ -54,13 +56,17 @@ struct RecordingPresenter : WindowPresenter {
     void presentMainWindow() override { ++presented; }
 };
 
-// Called from the sign-in thread.
+// Called from the sign-in thread. With notOpenedReason set, it reports every page as not opened.
 class RecordingBrowser : public BrowserOpener {
 public:
-    void open(const std::string& url) override {
-        std::lock_guard lock(mutex_);
-        urls_.push_back(url);
+    void open(const std::string& url, NotOpened notOpened) override {
+        {
+            std::lock_guard lock(mutex_);
+            urls_.push_back(url);
+        }
+        if (notOpenedReason && notOpened) notOpened(*notOpenedReason);
     }
+    std::optional<std::string> notOpenedReason;
     std::vector<std::string> urls() const {
         std::lock_guard lock(mutex_);
         return urls_;

@@ -97,9 +97,10 @@ TEST_P(ShellDownloadTest, RunsToOneEnd) {
     EXPECT_EQ(ends, 1);
     const auto destination = dir / (std::string(c.name).starts_with("Replace") ? "old.srt" : "x.srt");
     EXPECT_EQ(fs::exists(destination) ? readFile(destination) : "", c.destinationContent);
-    if (recorder.lastAlert && recorder.lastAlert->revealOnFirstButton)
+    if (recorder.lastAlert && recorder.lastAlert->revealOnFirstButton) {
         EXPECT_EQ(*recorder.lastAlert->revealOnFirstButton, destination)
             << "Show in Files shows the saved file";
+    }
     // Nothing staged is left behind, whatever the outcome.
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_FALSE(entry.path().filename().string().starts_with(".velvetharbor-download")) << entry.path();
@@ -166,6 +167,25 @@ TEST(Downloads, ProposedNameIsOnePlainFileName) {
     };
     for (const auto& [suggestion, proposed] : cases)
         EXPECT_EQ(ShellDownload::proposedFileName(suggestion), proposed) << suggestion;
+}
+
+TEST(Downloads, SaveDialogStartsInTheDownloadsFolderOrHome) {
+    TempDir home("vhbr-home");
+    const fs::path xdg = home / "Téléchargements", plain = home / "Downloads";
+    // Which folders exist, the XDG entry, where the dialog starts.
+    const std::tuple<bool, bool, std::optional<fs::path>, fs::path> cases[] = {
+        {true, true, xdg, xdg},
+        {false, true, xdg, plain},
+        {false, true, std::nullopt, plain},
+        {false, false, xdg, home.path()},
+        {false, false, std::nullopt, home.path()}};
+    for (const auto& [xdgExists, plainExists, entry, expected] : cases) {
+        fs::remove_all(xdg);
+        fs::remove_all(plain);
+        if (xdgExists) fs::create_directory(xdg);
+        if (plainExists) fs::create_directory(plain);
+        EXPECT_EQ(ShellDownload::saveStartFolder(entry, home.path()), expected) << xdgExists << plainExists;
+    }
 }
 
 TEST(Downloads, StagingIsPrivateAndBesideTheDestination) {

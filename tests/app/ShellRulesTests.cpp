@@ -65,20 +65,31 @@ TEST(Shell, NewWindowsAndFileInputs) {
 
 // ---- Overlays ----
 
-const std::string kConnect = "Use your browser to connect this Mac app.";
-ShellOverlay signIn(const std::string& message, bool waiting = false) {
+const std::string kConnect = "Use your browser to connect this app.";
+ShellOverlay signIn(const std::string& message, bool waiting = false,
+                    std::optional<std::string> link = std::nullopt) {
     return {ShellOverlay::Kind::signIn,
             "Sign in to Velvetharbor",
             message,
             waiting ? "Waiting for Browser" : "Sign in",
             !waiting,
             waiting,
-            ShellOverlay::Action::startLogin};
+            ShellOverlay::Action::startLogin,
+            std::move(link),
+            waiting};
 }
+const std::string kNoBrowser = "Could not open a web browser. Open this link to sign in:";
+const std::string kLink = "http://127.0.0.1:9/desktop-login?nonce=n";
 const ShellNavigationError kLoadError{"1", "Could not connect"};
-const ShellOverlay kErrorOverlay{
-    ShellOverlay::Kind::loadError, "Velvetharbor could not load", "Could not connect", "Retry", true, false,
-    ShellOverlay::Action::loadHome};
+const ShellOverlay kErrorOverlay{ShellOverlay::Kind::loadError,
+                                 "Velvetharbor could not load",
+                                 "Could not connect",
+                                 "Retry",
+                                 true,
+                                 false,
+                                 ShellOverlay::Action::loadHome,
+                                 std::nullopt,
+                                 false};
 const auto kIdle = LoginStatus::idle();
 
 TEST(Shell, OverlayShowsTheTopLayer) {
@@ -91,6 +102,7 @@ TEST(Shell, OverlayShowsTheTopLayer) {
             {out, LoginStatus::failed("Expired"), std::nullopt, signIn("Expired")},
             {out, LoginStatus::working("Opening your browser…"), std::nullopt,
              signIn("Opening your browser…", true)},
+            {out, LoginStatus::working(kNoBrowser, kLink), std::nullopt, signIn(kNoBrowser, true, kLink)},
             {out, kIdle, kLoadError, signIn(kConnect)},  // sign-in covers a load error
             {ShellAuthState::signedIn("u", std::nullopt), kIdle, kLoadError, kErrorOverlay},
             {ShellAuthState::unknown(), kIdle, kLoadError, kErrorOverlay}};  // before the web app's report

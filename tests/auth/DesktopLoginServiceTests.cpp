@@ -30,7 +30,7 @@ constexpr const char* kExpired = "That sign-in request expired. Start sign in ag
 // Called from the sign-in thread.
 class RecordingBrowser : public BrowserOpener {
 public:
-    void open(const std::string& url) override {
+    void open(const std::string& url, NotOpened) override {
         std::lock_guard lock(mutex_);
         urls_.push_back(url);
     }

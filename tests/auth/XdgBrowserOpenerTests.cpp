@@ -55,7 +55,7 @@ TEST(XdgBrowserOpenerTest, HandsTheURLToXdgOpenAndReapsIt) {
     ScopedPath path(dir.path().string() + ":/usr/bin:/bin");
 
     const std::string url = "http://127.0.0.1:9/desktop-login?nonce=a%26b";
-    XdgBrowserOpener().open(url);
+    XdgBrowserOpener().open(url, [](const std::string&) { ADD_FAILURE() << "reported as not opened"; });
 
     const auto recorded = dir / "xdg-open.url";
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -67,10 +67,12 @@ TEST(XdgBrowserOpenerTest, HandsTheURLToXdgOpenAndReapsIt) {
     EXPECT_TRUE(noChildrenWithin(5s));
 }
 
-TEST(XdgBrowserOpenerTest, MissingLauncherIsIgnored) {
+TEST(XdgBrowserOpenerTest, MissingLauncherIsReported) {
     test::TempDir empty("vhbr-xdg");
     ScopedPath path(empty.path().string());
-    EXPECT_NO_THROW(XdgBrowserOpener().open("http://127.0.0.1:9/"));
+    std::string reason;
+    XdgBrowserOpener().open("http://127.0.0.1:9/", [&](const std::string& r) { reason = r; });
+    EXPECT_EQ(reason, "xdg-open is not installed");
     EXPECT_TRUE(noChildrenWithin(5s));
 }
 

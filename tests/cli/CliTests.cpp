@@ -206,13 +206,17 @@ TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
     })) << run->err();
     run->signal(c.sig);
     EXPECT_EQ(run->wait(), 128 + c.sig);
-    if (c.sig != SIGKILL) EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
+    if (c.sig != SIGKILL) {
+        EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
+    }
 
     auto saved = states();
     ASSERT_EQ(saved.size(), 1u);
     // The ninth part goes out only once three of the first six (all in flight at once) were answered, and
     // each answered part is saved at once, whatever way the run ends.
-    if (!c.whileWriting) EXPECT_GE(saved[0].completedParts.size(), 3u);
+    if (!c.whileWriting) {
+        EXPECT_GE(saved[0].completedParts.size(), 3u);
+    }
     server.reset();
     auto resume = cli({"resume", "--yes"});
     ASSERT_EQ(resume->wait(), 0) << resume->err();

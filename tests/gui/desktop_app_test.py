@@ -21,12 +21,14 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 
 import gi
 
 gi.require_version("Gdk", "3.0")
-from gi.repository import Gdk, Gio  # noqa: E402
+gi.require_version("Gtk", "3.0")
+from gi.repository import Gdk, Gio, Gtk  # noqa: E402
 import pyatspi  # noqa: E402
 
 APP_ID = "com.velvetharbor.Desktop"
@@ -171,7 +173,7 @@ class Session:
 
     def application(self):
         for app in pyatspi.Registry.getDesktop(0):
-            if app is not None and app.name == "velvetharbor":
+            if app is not None and app.name == APP_ID:
                 return app
         return None
 
@@ -259,6 +261,28 @@ def find(node, name=None, role=None, showing=False, web=False, depth=0):
     return None
 
 
+def find_named(node, test, depth=0):
+    """The first node of the window's own widgets whose name passes test."""
+    if node is None or depth > 40:
+        return None
+    try:
+        if node.name and test(node.name):
+            return node
+        if node.getRoleName() in ("document web", "document frame"):
+            return None
+        for child in node:
+            hit = find_named(child, test, depth + 1)
+            if hit is not None:
+                return hit
+    except Exception:
+        return None
+    return None
+
+
+def clipboard_text():
+    return Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD).wait_for_text()
+
+
 def closed_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
@@ -276,6 +300,13 @@ def text_of(node):
 
 def press(node):
     node.queryAction().doAction(0)
+
+
+def click(node):
+    """Clicks the middle of the node with the mouse, as a person does."""
+    box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    subprocess.run(["xdotool", "mousemove", "--sync", str(box.x + box.width // 2), str(box.y + box.height // 2),
+                    "click", "1"], check=True)
 
 
 def run(session):
@@ -304,20 +335,24 @@ def run(session):
     s.screenshot("00-load-error-overlay")
     s.app.send_signal(signal.SIGTERM)
     s.app.wait(timeout=20)
+
+    framed_site_and_no_browser(s)
     s.env["VHBR_WEB_URL"] = s.url + "/app"
 
     window = s.start_app()
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
     s.screenshot("01-sign-in-overlay")
 
-    # The header bar's menu; this build has no updater, so "Check for Updates…" is disabled.
-    press(find(window, name="Main Menu", role="toggle button"))
-    item = wait_for("the menu", lambda: find(s.application(), name="Check for Updates…", showing=True))
-    if item.getState().contains(pyatspi.STATE_SENSITIVE):
-        raise Failure("Check for Updates… is enabled without an updater")
+    # The header bar's menu: this build has no update channel, so no "Check for Updates…", and
+    # no "Open Velvetharbor" inside the window it would open.
+    click(find(window, name="Main Menu", role="toggle button"))
+    wait_for("the menu", lambda: find(s.application(), name="Reload", showing=True))
+    for absent in ("Check for Updates…", "Open Velvetharbor"):
+        if find(s.application(), name=absent, showing=True):
+            raise Failure(f"the window's menu offers {absent}")
     s.screenshot("01a-menu")
     s.key("Velvetharbor", "Escape")
-    wait_for("the menu to close", lambda: find(s.application(), name="Check for Updates…", showing=True) is None)
+    wait_for("the menu to close", lambda: find(s.application(), name="Reload", showing=True) is None)
 
     # Return presses the overlay's default button.
     wait_for("the Sign in button", lambda: find(window, name="Sign in", role="push button", showing=True))
@@ -327,6 +362,8 @@ def run(session):
                                                           showing=True))
     if waiting.getState().contains(pyatspi.STATE_SENSITIVE):
         raise Failure("the button is enabled while the sign-in runs")
+    # The page's link shows meanwhile, for a browser that did not come up.
+    wait_for("the sign-in link", lambda: find_named(window, lambda n: n.startswith(s.url + "/desktop-login?nonce=")))
     s.screenshot("01b-waiting-for-browser")
     wait_for("the browser to be opened", lambda: os.path.exists(s.browser_log))
     wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
@@ -356,6 +393,11 @@ def run(session):
         wait_for("the window to close", lambda: s.frame("Velvetharbor") is None)
         if s.app.poll() is not None:
             raise Failure("closing the window quit the app")
+        if again:  # a link the app does not take leaves the window closed
+            s.launch("VELVETHARBOR-DESKTOP://open").wait(timeout=20)
+            time.sleep(1.5)
+            if s.frame("Velvetharbor") is not None:
+                raise Failure("a link in capitals brought the window back")
         if s.launch(*again).wait(timeout=20) != 0:
             raise Failure(f"velvetharbor {' '.join(again)} failed")
         window = wait_for("the window again", lambda: s.frame("Velvetharbor"))
@@ -371,10 +413,19 @@ def run(session):
     opener = s.launch(small)
     if opener.wait(timeout=20) != 0:
         raise Failure("the second velvetharbor process failed")
-    wait_for("the confirmation dialog", lambda: s.dialog("interview.wav"))
+    dialog = wait_for("the confirmation dialog", lambda: s.dialog("interview.wav"))
+    if dialog.name != "Upload":
+        raise Failure(f"the confirmation is titled {dialog.name!r}")
+    # A language chosen with the mouse leaves the keyboard on its list; Return still starts.
+    # The target list (it shows English; the source list shows Auto).
+    click(wait_for("the target list", lambda: find(dialog, name="English", role="combo box", showing=True)))
+    click(wait_for("the list's French", lambda: find(s.application(), name="French", role="menu item", showing=True)))
+    wait_for("the list to close", lambda: find(s.application(), name="French", role="menu item", showing=True) is None)
     s.screenshot("03-confirmation")
     s.key("Upload", "Return")
     task = wait_for("the upload to complete", lambda: s.task(small_sha), 60)
+    if task["request"]["targetLanguage"] != "fr":
+        raise Failure(f"the task's target language is {task['request']['targetLanguage']}, not fr")
     # The app loads its media library only now, to read the file's length.
     if abs(task["request"]["media"].get("durationHint", 0) - 20) > 0.5:
         raise Failure(f"the task's duration is {task['request']['media'].get('durationHint')}, not 20 s")
@@ -437,6 +488,44 @@ def bubblewrap_runs():
     return subprocess.run(["bwrap", "--unshare-pid", "--unshare-uts", "--unshare-ipc", "--unshare-net",
                            "--ro-bind", "/", "/", "--proc", "/proc", "--dev", "/dev", "true"],
                           stderr=subprocess.DEVNULL).returncode == 0
+
+
+def framed_site_and_no_browser(s):
+    """A web app that frames a page of another site, on a desktop without a browser."""
+    saved = dict(s.env)
+    for name in ("DATA", "CONFIG"):  # no default browser, no sign-in kept from before
+        s.env[f"XDG_{name}_HOME"] = tempfile.mkdtemp(prefix=f"no-browser-{name.lower()}-", dir=s.work)
+    port = s.url.rsplit(":", 1)[1]
+    elsewhere = f"http://localhost:{port}/elsewhere/frame"  # another origin: another host name
+    s.env["VHBR_WEB_URL"] = s.url + "/app?embed=" + urllib.parse.quote(elsewhere, safe="")
+    window = s.start_app()
+    wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
+    # The framed page ran past its alert and confirm (answered "cancel", nothing shown) ...
+    wait_for("the framed page", lambda: s.shows_text("Elsewhere ran; confirm answered false", web=True))
+    # ... and keeps posting that someone signed in, which the app does not take from it.
+    time.sleep(2)
+    s.screenshot("00b-framed-site")
+    if not s.shows_text("Sign in to Velvetharbor"):
+        raise Failure("a framed page of another site signed the app in")
+    for text in ("A dialog of another site", "Allow another site?", "Authentication Required"):
+        if find(s.application(), name=text) or find(window, name=text, web=True):
+            raise Failure(f"the web view showed a dialog of its own: {text}")
+
+    # No browser opens: the overlay says so and offers the link, to copy; Cancel stops.
+    press(find(window, name="Sign in", role="push button", showing=True))
+    wait_for("the link fallback", lambda: s.shows_text("Could not open a web browser. Open this link to sign in:"))
+    link = wait_for("the sign-in link",
+                    lambda: find_named(window, lambda n: n.startswith(s.url + "/desktop-login?nonce=")))
+    s.screenshot("01-sign-in-link-fallback")
+    press(find(window, name="Copy Link", role="push button", showing=True))
+    wait_for("the link on the clipboard", lambda: clipboard_text() == link.name)
+    press(find(window, name="Cancel", role="push button", showing=True))
+    wait_for("Sign in again", lambda: find(window, name="Sign in", role="push button", showing=True))
+    if s.shows_text("Could not open a web browser. Open this link to sign in:"):
+        raise Failure("the cancelled sign-in still shows its link")
+    s.app.send_signal(signal.SIGTERM)
+    s.app.wait(timeout=20)
+    s.env = saved
 
 
 def private_session_bus():

@@ -20,7 +20,7 @@ import sys
 import pyatspi  # noqa: E402
 
 import desktop_app_test as harness  # noqa: E402
-from desktop_app_test import Failure, find, press, wait_for  # noqa: E402
+from desktop_app_test import Failure, click, find, press, wait_for  # noqa: E402
 
 NEW_VERSION = "9.9.0"
 NOTES = ("<h2>What's new</h2><p>Uploads resume faster.</p><script>document.title='x'</script>"
@@ -101,7 +101,7 @@ def run(s):
     s.launch_program(program)
     window = wait_for("the main window", lambda: s.frame("Velvetharbor"))
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
-    press(wait_for("the menu button", lambda: find(window, name="Main Menu", role="toggle button", showing=True)))
+    click(wait_for("the menu button", lambda: find(window, name="Main Menu", role="toggle button", showing=True)))
     item = wait_for("the menu", lambda: find(s.application(), name="Check for Updates…", showing=True))
     if not item.getState().contains(pyatspi.STATE_SENSITIVE):
         raise Failure("Check for Updates… is disabled although this copy has a feed and a key")

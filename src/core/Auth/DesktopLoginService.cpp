@@ -49,7 +49,9 @@ std::string DesktopLoginService::start(std::stop_token stop) const {
 
     const auto page = approvalURL(started.nonce);
     if (!page) throw AppError(kBrowserPageFailed);
-    browser_.open(*page);
+    // A sign-in cancelled while the service answered opens no browser any more.
+    if (stop.stop_requested()) throw CancelledError();
+    browser_.open(*page, nullptr);
 
     return pollForToken(started.nonce, verifier, started.expiresAt, stop);
 }

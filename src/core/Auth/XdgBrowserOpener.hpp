@@ -2,7 +2,9 @@
 // BrowserOpener for front ends without a toolkit of their own (the CLI): runs `xdg-open URL`.
 //
 // Threads: any thread. open() returns at once; the launcher runs in a session of its own and is
-// reaped in the background, so it neither blocks the caller nor lingers as a zombie.
+// reaped in the background, so it neither blocks the caller nor lingers as a zombie. A launcher
+// that cannot start, or that ends with a failure, is reported to notOpened (from the reaping
+// thread in the second case).
 
 #include <string>
 
@@ -12,7 +14,7 @@ namespace vhbr {
 
 class XdgBrowserOpener final : public BrowserOpener {
 public:
-    void open(const std::string& url) override;
+    void open(const std::string& url, NotOpened notOpened) override;
 };
 
 }  // namespace vhbr

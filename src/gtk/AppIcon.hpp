@@ -1,0 +1,20 @@
+#pragma once
+// The app's icon as the desktop finds it: its name in the icon theme, and the theme folder that
+// ships beside the program (an installation's share/icons, or the build tree's copy), so that a
+// program run from the build tree or an unpacked tarball shows its own icon too.
+//
+// Threads: main thread (GTK's icon theme).
+
+#include <string>
+
+namespace vhbr::gtk::AppIcon {
+
+inline constexpr const char* kName = "com.velvetharbor.Desktop";
+
+// <program dir>/../share/icons, or empty when the program's path cannot be read.
+std::string themeFolder();
+
+// Makes kName the icon of every window the app opens, dialogs included.
+void useForAllWindows();
+
+}  // namespace vhbr::gtk::AppIcon
