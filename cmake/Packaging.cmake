@@ -31,7 +31,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # velvetharbor_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velvetharbor.example")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})  # the metainfo names the same
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # velvetharbor-<version>-linux-<machine>.tar.gz with one top folder of that name (CPack reads
