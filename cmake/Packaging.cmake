@@ -34,7 +34,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The web content's sandbox: WebKit runs its web process in bubblewrap, with a D-Bus proxy. No
 # library links them, so shlibdeps cannot find them.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap, xdg-dbus-proxy")
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velvetharbor.example")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})  # the metainfo names the same
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # velvetharbor-<version>-linux-<machine>.tar.gz with one top folder of that name (CPack reads

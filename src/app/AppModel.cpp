@@ -127,9 +127,13 @@ void AppModel::reload() {
         loadHome();
 }
 
-void AppModel::recordNavigationFinished() { setShellError(std::nullopt); }
+void AppModel::recordNavigationFinished() {
+    setShellError(std::nullopt);
+    resumeTokenRequests();
+}
 
 void AppModel::recordNavigationFailure(const NavigationFailure& failure) {
+    resumeTokenRequests();
     if (failure.kind != NavigationFailure::Kind::failed) return;
     log_.warning("The web app could not load: " + failure.message);
     setShellError(ShellNavigationError{makeUuid(), failure.message});
@@ -195,7 +199,18 @@ void AppModel::signInWebView(const std::string& token, DoneCompletion done) {
         });
 }
 
+void AppModel::resumeTokenRequests() {
+    auto waiting = std::move(tokenRequestsWaitingForPage_);
+    tokenRequestsWaitingForPage_.clear();
+    for (auto& done : waiting) requestIdToken(std::move(done));
+}
+
 void AppModel::requestIdToken(TokenCompletion done) {
+    // Right after start-up (an upload resumed at once, say) the web app may still be loading.
+    if (webShell_ && !webShell_->committedURL() && webShell_->currentURL()) {
+        tokenRequestsWaitingForPage_.push_back(std::move(done));
+        return;
+    }
     WebShell* shell = nullptr;
     try {
         shell = &bridgeShell();

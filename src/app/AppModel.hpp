@@ -135,7 +135,8 @@ public:
     // Hands a sign-in token to the web app; done gets the failure, or nullptr.
     void signInWebView(const std::string& token, DoneCompletion done);
     // Asks the web app for its current bearer token (never cached); done gets a non-empty token
-    // or the failure.
+    // or the failure. While the view's first page is still loading, the request waits until the
+    // load has finished or failed.
     void requestIdToken(TokenCompletion done);
 
     // TokenProvider, any thread: requestIdToken() on the main thread behind a future.
@@ -164,6 +165,8 @@ private:
     void setLoginStatus(LoginStatus status);
     void setShellError(std::optional<ShellNavigationError> error);
     void handleTaskEvent(const nlohmann::json& body);
+    // The first page's load ended: the token requests that waited for it go ahead.
+    void resumeTokenRequests();
     void finishLogin(std::uint64_t generation, std::exception_ptr error);
     void showLoginLink(std::uint64_t generation, const std::string& link,
                        const std::optional<std::string>& notOpenedReason);
@@ -191,6 +194,7 @@ private:
     WebShell* webShell_ = nullptr;
     std::list<std::unique_ptr<LoginTask>> loginTasks_;  // the running or last sign-ins
     std::uint64_t loginGeneration_ = 0;  // the current sign-in; reports of older ones are dropped
+    std::vector<TokenCompletion> tokenRequestsWaitingForPage_;
 
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };

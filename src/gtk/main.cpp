@@ -76,10 +76,9 @@ int main(int argc, char** argv) {
     mallopt(M_ARENA_MAX, 1);
     vhbr::gtk::initI18n();
     // The name desktops match windows to the launcher entry by: GTK gives it to every window as its
-    // Wayland app id and X11 WM_CLASS, dialogs and file choosers included. Set before GTK starts,
-    // which would otherwise use the program's file name.
+    // Wayland app id and X11 WM_CLASS name, dialogs and file choosers included. Set before GTK
+    // starts, which would otherwise use the program's file name.
     g_set_prgname(vhbr::gtk::AppIcon::kName);
-    gdk_set_program_class(vhbr::gtk::AppIcon::kName);
     auto app = vhbr::gtk::Application::create();
     const int status = app->run(argc, argv);
     // An installed update asked to relaunch. The main loop has ended, and exec closes our session

@@ -234,6 +234,28 @@ TEST_F(AppModelTest, MessagesAreTakenOnlyFromTheWebAppsMainFrame) {
     }
 }
 
+TEST_F(AppModelTest, ATokenAskedForWhileTheFirstPageLoadsWaitsForIt) {
+    auto model = makeModel();
+    shell.pending = kWebApp;  // loading, nothing committed yet
+    shell.answer = [](const auto&) { return ScriptResult{"tok", std::nullopt}; };
+    model->setWebShell(&shell);
+    auto token = model->idToken();
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_TRUE(shell.calls.empty()) << "the script ran before the page was in";
+    shell.page = kWebApp;
+    shell.pending.reset();
+    model->recordNavigationFinished();
+    EXPECT_EQ(await(token), "tok");
+
+    shell.pending = kWebApp;  // a load that fails: the request fails instead of waiting on
+    shell.page.reset();
+    auto failing = model->idToken();
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
+    shell.pending.reset();
+    model->recordNavigationFailure({NavigationFailure::Kind::failed, "Could not connect"});
+    EXPECT_EQ(await(failing), std::string("error: ") + kNotReady);
+}
+
 TEST_F(AppModelTest, OnlyANonEmptyStringIsAToken) {
     auto model = makeModel();
     shell.page = kWebApp;

@@ -342,6 +342,12 @@ def run(session):
     window = s.start_app()
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
     s.screenshot("01-sign-in-overlay")
+    # Window managers and docks match the window to its launcher entry (StartupWMClass) by the
+    # instance name of its class; GTK capitalises the class name's first letter.
+    wm_class = subprocess.run(["xprop", "-name", "Velvetharbor", "WM_CLASS"], check=True, capture_output=True,
+                              text=True).stdout.strip()
+    if not wm_class.startswith(f'WM_CLASS(STRING) = "{APP_ID}", '):
+        raise Failure(f"the window's class is {wm_class}")
 
     # The header bar's menu: this build has no update channel, so no "Check for Updates…", and
     # no "Open Velvetharbor" inside the window it would open.
@@ -440,6 +446,10 @@ def run(session):
     wait_for("the large upload's first parts", lambda: len(s.control("/__dev/stats")["partPuts"]) >= 6, 60)
     s.key("Velvetharbor", "ctrl+q")
     question = wait_for("the quit question", lambda: s.dialog("Quit while uploads are active?"))
+    # Titled, as task lists and window switchers show it.
+    if subprocess.run(["xdotool", "search", "--name", "^" + re.escape("Quit while uploads are active?") + "$"],
+                      capture_output=True).returncode != 0:
+        raise Failure("the quit question has no title")
     s.screenshot("05-quit-question")
     press(find(question, name="Cancel", role="push button"))
     wait_for("the quit question to close", lambda: s.dialog("Quit while uploads are active?") is None)

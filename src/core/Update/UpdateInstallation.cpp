@@ -1,8 +1,15 @@
 #include "Update/UpdateInstallation.hpp"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
+#include <string>
+
+extern char** environ;
 
 namespace vhbr {
 
@@ -10,18 +17,41 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The package manager lists every file it installed in <package>.list.
-bool dpkgOwns(const fs::path& program, const fs::path& infoDirectory) {
-    std::ifstream list(infoDirectory / "velvetharbor.list");
-    std::string line;
-    while (std::getline(list, line))
-        if (line == program.string()) return true;
-    return false;
+// Whether the package manager installed program as part of our package. Asked through its query
+// tool ("velvetharbor: /usr/bin/velvetharbor"), not by reading its database, whose layout is its
+// own. Only the system's folders hold packaged programs: anywhere else it is not asked at all.
+bool dpkgOwns(const fs::path& program) {
+    if (!program.string().starts_with("/usr/")) return false;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string tool = "dpkg-query", option = "--search", path = program.string();
+    char* argv[] = {tool.data(), option.data(), path.data(), nullptr};
+    pid_t pid = -1;
+    const bool started = posix_spawnp(&pid, tool.c_str(), &actions, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string output;
+    char buffer[512];
+    for (ssize_t n; started && (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            output.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    ::close(out[0]);
+    int status = 0;
+    while (started && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return started && WIFEXITED(status) && WEXITSTATUS(status) == 0 && output.starts_with("velvetharbor: ");
 }
 
 }  // namespace
 
-UpdateInstallation UpdateInstallation::detect(const fs::path& program, const fs::path& dpkgInfoDirectory) {
+UpdateInstallation UpdateInstallation::detect(const fs::path& program) {
     UpdateInstallation result;
     // <root>/versions/<version>/<bin/…>: walk up until the "versions" folder.
     for (fs::path dir = program.parent_path(); dir.has_relative_path(); dir = dir.parent_path()) {
@@ -35,7 +65,7 @@ UpdateInstallation UpdateInstallation::detect(const fs::path& program, const fs:
         result.versionFolder = dir.filename().string();
         return result;
     }
-    if (dpkgOwns(program, dpkgInfoDirectory)) {
+    if (dpkgOwns(program)) {
         result.kind = Kind::debian;
         result.executable = program;
     }

@@ -7,7 +7,7 @@
 //   debian    installed by the system's package manager: the verified .deb goes to the desktop's
 //             software installer;
 //   unmanaged anything else (a build tree): updates can be found but not installed.
-// Threads: any (a value; detect() only reads the file system).
+// Threads: any (a value; detect() reads the file system and may run dpkg-query).
 
 #include <filesystem>
 #include <string>
@@ -22,9 +22,9 @@ struct UpdateInstallation {
     std::filesystem::path executable;  // the running program, relative to its version folder
     std::string versionFolder;         // tarball: the name of the running version's folder
 
-    // program: the running executable's real path (links resolved).
-    static UpdateInstallation detect(const std::filesystem::path& program,
-                                     const std::filesystem::path& dpkgInfoDirectory = "/var/lib/dpkg/info");
+    // program: the running executable's real path (links resolved). Asks dpkg-query about a
+    // program in /usr (a short-lived child process).
+    static UpdateInstallation detect(const std::filesystem::path& program);
     // Of the running process.
     static UpdateInstallation current();
 
