@@ -27,9 +27,12 @@ class WaylandSession(harness.Session):
 
     def check_stderr(self):
         # A compositor without input devices offers no seat, which GTK reports once per window.
+        # In its sandbox the web process's GTK reads the desktop's settings through the settings
+        # portal, which this bare test session does not run (a desktop session does).
+        expected = ("gdk_seat_get_keyboard", "Failed to read portal settings")
         for path in self.stderr_files:
             with open(path) as f:
-                kept = [line for line in f if "gdk_seat_get_keyboard" not in line]
+                kept = [line for line in f if not any(text in line for text in expected)]
             with open(path, "w") as f:
                 f.writelines(kept)
         super().check_stderr()
