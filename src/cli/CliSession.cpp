@@ -10,6 +10,7 @@
 #include "Platform/Environment.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "ProgressReporter.hpp"
+#include "Upload/PartRange.hpp"
 #include "Upload/UploadFileValidator.hpp"
 #include "Upload/UploadStateStore.hpp"
 
@@ -140,9 +141,9 @@ int CliSession::resume() {
 
 int CliSession::list() {
     for (const auto& state : UploadStateStore().loadIncompleteStates()) {
-        std::printf("%s %s %lld %zu/%lld\n", state.clientRequestId.c_str(), state.fileName.c_str(),
-                    static_cast<long long>(state.fileSize), state.completedParts.size(),
-                    static_cast<long long>(partCount(state.fileSize)));
+        std::printf("%s %s %lld %zu/%lld\n", state.clientRequestId.c_str(), state.media.fileName.c_str(),
+                    static_cast<long long>(state.media.fileSize), state.completedParts.size(),
+                    static_cast<long long>(partCount(state.media.fileSize)));
     }
     return 0;
 }

@@ -17,7 +17,7 @@ TEST_F(UploadManagerTest, ValidFilesBecomeADraftAndAnInvalidOneAnAlert) {
     EXPECT_EQ(manager->uploadAlert()->title, "Cannot start upload");
     EXPECT_EQ(manager->uploadAlert()->message,
               "Velvetharbor accepts MKV, MP4, WebM, MOV, AVI, WAV, MP3, OGG, M4A, AAC, and M4V files.");
-    const auto& name = manager->pendingDraft()->fileName;
+    const auto& name = manager->pendingDraft()->media.fileName;
     EXPECT_TRUE(name == "a.mp4" || name == "b.wav") << name;
 }
 

@@ -12,14 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "Upload/UploadModels.hpp"
+
 namespace vhbr {
 
 struct UploadFileMetadata {
-    std::filesystem::path fileURL{};
-    std::string fileName{};
-    std::int64_t fileSize = 0;
-    std::string mimeType{};
-    std::optional<double> durationHint{};
+    MediaDescription media{};
     // Content modification time in seconds since 1970 (UTC), with sub-second precision.
     std::optional<double> modificationDate{};
 

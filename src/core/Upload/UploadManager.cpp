@@ -45,16 +45,10 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
       options_(withDefaultFolders(std::move(options))),
       log_(options_.log),
       runner_(apiClient_, stateStore_, partUploader_,
-              {options_.partDirectory, options_.lockDirectory, options_.backoffBase}, log_, runnerHost()) {
-    try {
-        createPrivateDirectories(options_.partDirectory);
-    } catch (const std::exception& e) {
-        // The part writer creates what it needs, and reports it if it cannot.
-        log_.warning(std::string("Part folder not prepared: ") + e.what());
-    }
+              {options_.lockDirectory, options_.backoffBase}, log_, runnerHost()) {
     resumableStates_ = loadStatesOrNone(stateStore_, log_);
     if (!resumableStates_.empty()) log_.info(resumeInformativeText(resumableStates_.size()));
-    removeOrphanPartFolders();
+    removeLeftoverPartFolders();
 }
 
 UploadManager::Options UploadManager::withDefaultFolders(Options options) {
@@ -72,21 +66,21 @@ UploadRunner::Host UploadManager::runnerHost() {
             [this] { updateDockBadge(); }};
 }
 
-void UploadManager::removeOrphanPartFolders() {
-    std::set<std::string> saved;
-    for (const auto& state : resumableStates_) saved.insert(state.clientRequestId);
+void UploadManager::removeLeftoverPartFolders() {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(options_.partDirectory, error)) {
         const std::string name = entry.path().filename().string();
-        if (saved.contains(name) || !isUsableAsFileName(name)) continue;
+        if (!isUsableAsFileName(name)) continue;
         try {
-            // Locked means a running upload (another process) is writing or sending these parts.
+            // Locked means an upload of an earlier version (another process) still sends these parts.
             UploadJobLock lock(options_.lockDirectory, name);
-            if (const auto failed = FilePartWriter::cleanup(name, options_.partDirectory))
-                log_.warning("Leftover part files of " + name + " not removed: " + failed.message());
+            std::error_code failed;
+            std::filesystem::remove_all(entry.path(), failed);
+            if (failed) log_.warning("Leftover part files of " + name + " not removed: " + failed.message());
         } catch (const std::exception&) {
         }
     }
+    std::filesystem::remove(options_.partDirectory, error);  // only when nothing is left in it
 }
 
 UploadManager::~UploadManager() {
@@ -138,11 +132,7 @@ void UploadManager::prepareDraft(const UploadFileMetadata& metadata) { setPendin
 UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
     UploadDraft draft;
     draft.id = makeUuid();
-    draft.fileURL = metadata.fileURL;
-    draft.fileName = metadata.fileName;
-    draft.fileSize = metadata.fileSize;
-    draft.mimeType = metadata.mimeType;
-    draft.durationHint = metadata.durationHint;
+    draft.media = metadata.media;
     draft.intent =
         defaults_.string(kLastIntentKey) == "translate" ? UploadIntent::translate : UploadIntent::subtitle;
     draft.sourceLanguage = defaults_.string(kLastSourceKey).value_or("auto");
@@ -152,10 +142,9 @@ UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
 
 void UploadManager::start(const UploadDraft& draft) {
     setPendingDraft(std::nullopt);
-    const std::string clientRequestId = UploadFileValidator::clientRequestID(
-        {draft.fileURL, draft.fileName, draft.fileSize, draft.mimeType, draft.durationHint, std::nullopt});
+    const std::string clientRequestId = UploadFileValidator::clientRequestID({draft.media, std::nullopt});
     if (runningRequestIds_.contains(clientRequestId)) {
-        // Two jobs of one upload would share its state file and part folder.
+        // Two jobs of one upload would share its state file.
         setUploadAlert(UploadAlert::make("Cannot start upload", "This file is already being uploaded."));
         return;
     }
@@ -163,8 +152,8 @@ void UploadManager::start(const UploadDraft& draft) {
     defaults_.set(kLastSourceKey, draft.sourceLanguage);
     defaults_.set(kLastTargetKey, draft.targetLanguage);
 
-    log_.info("Upload of " + draft.fileName + " started (" + clientRequestId + ")");
-    auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.fileName, draft.fileSize);
+    log_.info("Upload of " + draft.media.fileName + " started (" + clientRequestId + ")");
+    auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.media.fileName, draft.media.fileSize);
     activeUploads_.insert(activeUploads_.begin(), model);
     activeUploadsChanged.emit();
     updateDockBadge();
@@ -253,7 +242,7 @@ void UploadManager::resumeAll() {
     for (auto& state : states) {
         // Already running here (started again by hand): a second job would share its files.
         if (runningRequestIds_.contains(state.clientRequestId)) continue;
-        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
+        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.media.fileName, state.media.fileSize);
         model->setTaskID(state.taskId);
         // The acknowledged parts are done: the menu and the badge must not fall back to 0 meanwhile.
         model->setProgress(UploadRunner::savedProgress(state));

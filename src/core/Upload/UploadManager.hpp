@@ -31,7 +31,6 @@
 #include "Support/Log.hpp"
 #include "Services/APIClient.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
-#include "Upload/FilePartWriter.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadFileValidator.hpp"
 #include "Upload/UploadModels.hpp"
@@ -63,7 +62,8 @@ public:
 class UploadManager {
 public:
     struct Options {
-        std::filesystem::path partDirectory;  // empty: uploadPartsDirectory()
+        // Where versions that cut parts into files kept them; only cleaned up. Empty: uploadPartsDirectory().
+        std::filesystem::path partDirectory;
         std::filesystem::path lockDirectory;  // empty: appDataDirectory()/"Locks"
         std::chrono::milliseconds backoffBase{1000};
         NotificationService* notifications = nullptr;
@@ -126,8 +126,9 @@ private:
     UploadRunner::Host runnerHost();
     void prepareDraft(const UploadFileMetadata& metadata);
     void updateDockBadge();
-    // Part folders left by a killed run that no saved upload will reuse and no running one holds.
-    void removeOrphanPartFolders();
+    // Part folders that earlier versions left behind, unless a running one (another process) holds
+    // their upload.
+    void removeLeftoverPartFolders();
     void launchJob(const ModelPtr& model, std::function<void(std::stop_token)> body);
     void finishJob(const ModelPtr& model);
     void failJob(const ModelPtr& model, const std::string& message);

@@ -40,14 +40,23 @@ struct LanguageOption {
     bool operator==(const LanguageOption&) const = default;
 };
 
-// A validated file waiting for the user's choice of intent and languages.
-struct UploadDraft {
-    std::string id{};
-    std::filesystem::path fileURL{};
+// One media file as the upload engine knows it, the same value from validation on: in the
+// validator's metadata, the draft, the saved state and the create-task request. A saved state
+// keeps no path (its bookmark names the file); the service is told name, size, type and duration.
+struct MediaDescription {
+    std::filesystem::path path{};
     std::string fileName{};
     std::int64_t fileSize = 0;
     std::string mimeType{};
-    std::optional<double> durationHint{};
+    std::optional<double> durationHint{};  // seconds
+
+    bool operator==(const MediaDescription&) const = default;
+};
+
+// A validated file waiting for the user's choice of intent and languages.
+struct UploadDraft {
+    std::string id{};
+    MediaDescription media{};
     UploadIntent intent = UploadIntent::subtitle;
     std::string sourceLanguage{};
     std::string targetLanguage{};

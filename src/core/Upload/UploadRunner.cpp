@@ -1,10 +1,12 @@
 // The job of one upload: state on disk, task, upload session, transfer, completion, clean-up.
 
+#include <algorithm>
 #include <chrono>
 
 #include "Upload/SourceBookmark.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadAPIModels.hpp"
+#include "Upload/MultipartTransfer.hpp"
 #include "Upload/UploadJobLock.hpp"
 #include "Upload/UploadRunner.hpp"
 
@@ -46,10 +48,8 @@ void UploadRunner::run(const UploadDraft& draft, const std::string& clientReques
                         std::stop_token stop) {
     UploadState state;
     state.clientRequestId = clientRequestId;
-    state.fileName = draft.fileName;
-    state.fileSize = draft.fileSize;
-    state.mimeType = draft.mimeType;
-    state.durationHint = draft.durationHint;
+    state.media = draft.media;
+    state.media.path.clear();  // the bookmark names the file
     state.intent = draft.intent;
     state.sourceLanguage = draft.sourceLanguage;
     state.targetLanguage = draft.targetLanguage;
@@ -58,7 +58,7 @@ void UploadRunner::run(const UploadDraft& draft, const std::string& clientReques
         // The file must still be the one validated for the draft; from here on only this
         // descriptor is read.
         std::optional<SourceFile> source;
-        source.emplace(draft.fileURL, draft.fileSize, std::nullopt);
+        source.emplace(draft.media.path, draft.media.fileSize, std::nullopt);
         s.sourceBookmark = source->bookmark();
         saveState(s);
         perform(s, source, model, stop);
@@ -72,10 +72,14 @@ void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_to
         if (!transferFinished(s)) {
             if (!s.sourceBookmark)
                 throw AppError("The original file permission is missing. Start this upload again.");
-            source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.fileSize, s.sourceBookmark);
+            source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.media.fileSize, s.sourceBookmark);
         }
         perform(s, source, model, stop);
     });
+}
+
+double UploadRunner::savedProgress(const UploadState& state) {
+    return isMultipart(state) ? MultipartTransfer::progress(state) : 0.0;
 }
 
 bool UploadRunner::transferFinished(const UploadState& state) {
@@ -103,7 +107,7 @@ void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::st
         const auto error = std::current_exception();
         if (quitting_) return;  // a quit leaves the state file for the next launch
         if (stop.stop_requested() || isCancellation(error)) {
-            log_.info("Upload of " + state.fileName + " cancelled");
+            log_.info("Upload of " + state.media.fileName + " cancelled");
             host_.post([model] { model->setStatus(UploadTaskStatus::cancelled()); });
             cleanupStaged(state);
             return;
@@ -138,7 +142,7 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
         request.intent = state.intent;
         request.sourceLanguage = state.sourceLanguage;
         request.targetLanguage = state.targetLanguage;
-        request.media = {state.fileName, state.fileSize, state.mimeType, state.durationHint};
+        request.media = state.media;
         state.taskId =
             apiClient_.postJSON<CreateTaskResponse>(kCreateTaskPath, request.toJSON(), token, stop).id;
         saveState(state);
@@ -162,7 +166,7 @@ void UploadRunner::transfer(UploadState& state, const SourceFile& source, const 
     const bool multipart = isMultipart(state);
     std::optional<std::string> presignedURL;
     if (!(multipart && state.objectKey && state.uploadId)) {
-        const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
+        const UploadSessionRequest request{state.media, multipart};
         const auto response =
             apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
         response.requireSuccess();
@@ -172,15 +176,26 @@ void UploadRunner::transfer(UploadState& state, const SourceFile& source, const 
             state.objectKey = session.objectKey ? session.objectKey : session.key;
         if (session.uploadId) state.uploadId = session.uploadId;
         presignedURL = session.presignedURL;
-        saveState(state);
+        // Only a multipart session outlives an interruption (a single PUT asks for a new one), so
+        // only it is worth a save; the object key of a single PUT is saved with the completion step.
+        if (multipart) saveState(state);
     }
     host_.post([model] { model->setStatus(UploadTaskStatus::uploading()); });
 
     if (multipart) {
-        uploadMultipart(state, source, taskId, token, model, stop);
+        const MultipartTransfer::Services services{
+            apiClient_, partUploader_, log_, settings_.backoffBase, quit_.get_token(),
+            [this](UploadState& s) { saveState(s); },
+            [this, model](double progress) {
+                host_.post([this, model, progress] {
+                    model->setProgress(progress);
+                    host_.progressChanged();
+                });
+            }};
+        MultipartTransfer(services, state, source, taskId, token, stop).run();
     } else {
         if (!presignedURL) throw AppError("The upload URL was missing.");
-        uploadSingleFile(source, state.fileSize, *presignedURL, state.mimeType, stop);
+        uploadSingleFile(source, state.media, *presignedURL, stop);
         host_.post([model] { model->setProgress(0.95); });
     }
 }
@@ -195,8 +210,7 @@ void UploadRunner::complete(UploadState& state, const std::string& taskId, const
         state.uploadId.reset();
         saveState(state);
     }
-    const UploadCompleteRequest complete{*state.objectKey, std::nullopt,   state.fileName,
-                                         state.fileSize,   state.mimeType, state.durationHint};
+    const UploadCompleteRequest complete{*state.objectKey, std::nullopt, state.media};
     if (stop.stop_requested()) throw CancelledError();
     // Once sent, the notice may be accepted whatever happens to its reply, and an accepted task
     // must never be cleaned up: from here only a quit (which keeps the state) interrupts.
@@ -205,14 +219,30 @@ void UploadRunner::complete(UploadState& state, const std::string& taskId, const
     finishUpload(state, model);
 }
 
-void UploadRunner::uploadSingleFile(const SourceFile& source, std::int64_t fileSize,
-                                     const std::string& presignedURL, const std::string& mimeType,
-                                     std::stop_token stop) {
+void UploadRunner::completeMultipart(const UploadState& state, const std::string& taskId,
+                                      const std::string& token, bool repeating, std::stop_token stop) {
+    // Sorted here too: a state whose parts were all done before a resume may list them in any order.
+    auto parts = state.completedParts;
+    std::sort(parts.begin(), parts.end(),
+              [](const auto& a, const auto& b) { return a.partNumber < b.partNumber; });
+    CompleteMultipartUploadRequest request{*state.objectKey, *state.uploadId, {}};
+    for (const auto& part : parts) request.parts.push_back({part.eTag, part.partNumber});
+    const auto reply =
+        apiClient_.postRaw(taskStepPath(taskId, "complete-multipart-upload"), request.toJSON(), token, stop);
+    // Repeated after an interruption, the completion may find that the storage already assembled
+    // the parts and forgot the upload ("no such upload", or "already completed"): only the
+    // completion notice is left, and it tells whether the object is really there.
+    if (repeating && (reply.statusCode == 404 || reply.statusCode == 409)) return;
+    reply.requireSuccess();
+}
+
+void UploadRunner::uploadSingleFile(const SourceFile& source, const MediaDescription& media,
+                                     const std::string& presignedURL, std::stop_token stop) {
     HttpRequest request;
     request.method = "PUT";
     request.url = presignedURL;
-    request.headers = {{"Content-Type", mimeType}};
-    request.bodySlice = HttpRequest::BodySlice{source.descriptor(), 0, fileSize};
+    request.headers = {{"Content-Type", media.mimeType}};
+    request.bodySlice = HttpRequest::BodySlice{source.descriptor(), 0, media.fileSize};
     request.idleTimeout = request.connectTimeout = apiClient_.timeout();
     request.maxReplyBytes = 0;
     HttpResponse response;
@@ -230,9 +260,8 @@ void UploadRunner::uploadSingleFile(const SourceFile& source, std::int64_t fileS
 void UploadRunner::finishUpload(const UploadState& state, const ModelPtr& model) {
     // The service has the file; a stale state would only offer a resume that completes at once.
     removeState(state.clientRequestId);
-    removePartFiles(state.clientRequestId);
-    log_.info("Upload of " + state.fileName + " completed as task " + *state.taskId);
-    host_.post([this, model, taskId = *state.taskId, fileName = state.fileName] {
+    log_.info("Upload of " + state.media.fileName + " completed as task " + *state.taskId);
+    host_.post([this, model, taskId = *state.taskId, fileName = state.media.fileName] {
         host_.completed(model, taskId, fileName);
     });
 }
@@ -243,7 +272,7 @@ void UploadRunner::cleanupStaged(const UploadState& state) {
     try {
         token = bearerToken(quit_.get_token());
     } catch (const std::exception& e) {
-        log_.warning("Staged upload of " + state.fileName + " not cleaned up (no token): " + e.what());
+        log_.warning("Staged upload of " + state.media.fileName + " not cleaned up (no token): " + e.what());
         return;
     }
     try {
@@ -252,7 +281,7 @@ void UploadRunner::cleanupStaged(const UploadState& state) {
                                                           quit_.get_token());
     } catch (const std::exception& e) {
         // Best effort: the service expires staged uploads on its own.
-        log_.warning("Staged upload of " + state.fileName + " not cleaned up: " + e.what());
+        log_.warning("Staged upload of " + state.media.fileName + " not cleaned up: " + e.what());
     }
     if (quitting_) return;
     removeState(state.clientRequestId);
@@ -266,9 +295,5 @@ void UploadRunner::removeState(const std::string& clientRequestId) {
     }
 }
 
-void UploadRunner::removePartFiles(const std::string& clientRequestId) {
-    if (const auto error = FilePartWriter::cleanup(clientRequestId, settings_.partDirectory))
-        log_.warning("Part files of " + clientRequestId + " not removed: " + error.message());
-}
 
 }  // namespace vhbr

@@ -32,7 +32,7 @@ namespace vhbr {
 inline constexpr std::int64_t kMultipartThreshold = 52'428'800;
 
 // Files from the threshold on go up in parts; smaller ones in one PUT.
-inline bool isMultipart(const UploadState& state) { return state.fileSize >= kMultipartThreshold; }
+inline bool isMultipart(const UploadState& state) { return state.media.fileSize >= kMultipartThreshold; }
 
 class UploadRunner {
 public:
@@ -48,7 +48,6 @@ public:
         std::function<void()> progressChanged;
     };
     struct Settings {
-        std::filesystem::path partDirectory;
         std::filesystem::path lockDirectory;
         std::chrono::milliseconds backoffBase{1000};
     };
@@ -82,17 +81,13 @@ private:
                   const std::string& token, const ModelPtr& model, std::stop_token stop);
     void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
                   const ModelPtr& model, std::stop_token stop);
-    void uploadSingleFile(const SourceFile& source, std::int64_t fileSize, const std::string& presignedURL,
-                          const std::string& mimeType, std::stop_token stop);
-    void uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
-                         const std::string& token, const ModelPtr& model, std::stop_token stop);
+    void uploadSingleFile(const SourceFile& source, const MediaDescription& media, const std::string& presignedURL,
+                          std::stop_token stop);
     void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
                            bool repeating, std::stop_token stop);
     // True once every byte is with the storage: only the completion calls are left.
     static bool transferFinished(const UploadState& state);
     void cleanupStaged(const UploadState& state);
-    // Best effort: a failure is logged, never raised.
-    void removePartFiles(const std::string& clientRequestId);
     void removeState(const std::string& clientRequestId);
     std::string bearerToken(std::stop_token stop);
     void saveState(UploadState& state);
