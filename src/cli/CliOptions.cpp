@@ -11,7 +11,8 @@ const char* const kUsage =
     "       velvetharbor-cli login\n"
     "       velvetharbor-cli --version\n"
     "options for every command: --token-command CMD (the bearer token is its first output line;\n"
-    "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n";
+    "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n"
+    "upload and resume: --network-wait SECONDS (how long to wait for a lost network; default 3600)\n";
 
 CliOptions parseCliOptions(const std::vector<std::string>& args) {
     if (args.empty()) throw std::invalid_argument("No command given.");
@@ -37,6 +38,17 @@ CliOptions parseCliOptions(const std::vector<std::string>& args) {
             options.targetLanguage = value();
         } else if (arg == "--token-command") {
             options.tokenCommand = value();
+        } else if (arg == "--network-wait" && (options.command == "upload" || options.command == "resume")) {
+            const std::string text = value();
+            std::size_t used = 0;
+            long long seconds = -1;
+            try {
+                seconds = std::stoll(text, &used);
+            } catch (const std::exception&) {
+            }
+            if (used != text.size() || seconds < 0)
+                throw std::invalid_argument("--network-wait needs a number of seconds.");
+            options.networkWait = std::chrono::seconds(seconds);
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "--yes" && options.command == "resume") {

@@ -1,6 +1,7 @@
 #pragma once
 // The command line of velvetharbor-cli.
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +16,8 @@ struct CliOptions {
     std::optional<std::string> sourceLanguage;
     std::optional<std::string> targetLanguage;
     std::optional<std::string> tokenCommand;
+    // How long an upload or resume waits for a lost network before it fails (resumable).
+    std::chrono::seconds networkWait{3600};
     bool yes = false;
     bool verbose = false;  // the engine's log on stderr
 };

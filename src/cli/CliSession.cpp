@@ -80,6 +80,7 @@ UploadManager& CliSession::manager() {
         uploader_ = std::make_unique<BackgroundPartUploader>("com.velvetharbor.linux.upload.parts");
         UploadManager::Options managerOptions;
         managerOptions.log = log_.get();
+        managerOptions.networkWaitLimit = options_.networkWait;
         manager_ = std::make_unique<UploadManager>(loop_, config_, std::nullopt, std::nullopt, *uploader_,
                                                    UserDefaults::standard(), managerOptions);
         if (tokens_.hasSource()) manager_->setTokenProvider(&tokens_);

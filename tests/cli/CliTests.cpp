@@ -99,7 +99,8 @@ TEST_F(CliTest, UploadsReportEachFileAndFailTheRunOnAnyFailure) {
 
 TEST_F(CliTest, CommandLinesThatDoNoUpload) {
     const std::vector<std::string> bad[] = {
-        {}, {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"list", "x"}};
+        {},          {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"upload", "a.mp4", "--network-wait", "soon"},
+        {"list", "x"}};
     for (const auto& args : bad) {
         auto run = cli(args);
         EXPECT_EQ(run->wait(), 2);
@@ -108,6 +109,26 @@ TEST_F(CliTest, CommandLinesThatDoNoUpload) {
     auto resume = cli({"resume", "--yes"});
     EXPECT_EQ(resume->wait(), 0);
     EXPECT_EQ(resume->out(), "Nothing to resume.\n");
+}
+
+// With the service out of reach the CLI waits for the network, saying when it tries next, and gives
+// up after its --network-wait, saying how long it waited; the upload stays for `resume`.
+TEST_F(CliTest, WithTheServiceOutOfReachAnUploadGivesUpAfterItsNetworkWait) {
+    const auto file = writePatternFile(dir / "far.mp4", 1000);
+    ChildProcess run(fs::path(VHBR_BIN_DIR) / "velvetharbor-cli", {"upload", file.string(), "--network-wait", "2"},
+                     {{"XDG_DATA_HOME", (dir / "data").string()},
+                      {"XDG_CONFIG_HOME", (dir / "config").string()},
+                      {"VHBR_API_URL", "http://127.0.0.1:9"},  // nothing listens there
+                      {"VHBR_WEB_URL", "http://127.0.0.1:9/app"},
+                      {"VHBR_TOKEN", "test-token"}},
+                     dir.path());
+    EXPECT_EQ(run.wait(), 1);
+    EXPECT_NE(run.out().find("far.mp4  0%  waiting for network, next try in 1 s"), std::string::npos) << run.out();
+    EXPECT_NE(run.err().find("Upload failed: Gave up after waiting 2 s for the network: Could not connect to the "
+                             "server."),
+              std::string::npos)
+        << run.err();
+    EXPECT_EQ(states().size(), 1u);
 }
 
 TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {

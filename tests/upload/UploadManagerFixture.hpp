@@ -103,6 +103,11 @@ protected:
         options.partDirectory = partDir();
         options.lockDirectory = dir / "Locks";
         options.backoffBase = std::chrono::milliseconds(20);
+        // Lost connectivity fails at once here, as before uploads learned to wait for the network;
+        // the tests of waiting set their own limit.
+        options.networkWaitLimit = std::chrono::milliseconds(0);
+        options.networkRetryFirst = std::chrono::milliseconds(100);
+        options.networkRetryCap = std::chrono::milliseconds(500);
         options.notifications = &notifications;
         options.badge = &badge;
         return options;

@@ -24,7 +24,7 @@ namespace vhbr {
 class BackgroundPartUploader {
 public:
     explicit BackgroundPartUploader(std::string sessionIdentifier,
-                                    std::chrono::milliseconds requestTimeout = std::chrono::seconds(60));
+                                    std::chrono::milliseconds requestTimeout = kStallWindow);
 
     const std::string& sessionIdentifier() const { return sessionIdentifier_; }
 

@@ -4,6 +4,7 @@
 
 #include "Platform/CancellableSleep.hpp"
 #include "Upload/UploadAPIModels.hpp"
+#include "Upload/UploadFailure.hpp"
 
 namespace vhbr {
 
@@ -60,6 +61,7 @@ void MultipartTransfer::run() {
     }
     // One worker per part in flight. One more part is queued than there are workers, so a worker
     // that finishes starts the next part without waiting for this thread to record its result.
+    std::stop_callback onQuit(services_.quit, [this] { abandon_.request_stop(); });
     group_.emplace(kPartsInFlight);
     std::stop_callback cancelGroup(stop_, [this] { group_->cancelAll(); });
     for (std::size_t i = 0; i < std::min(pending_.size(), kPartsInFlight + 1); ++i) submitNext();
@@ -99,13 +101,15 @@ CompletedUploadPart MultipartTransfer::sendPart(const PartRange& part, const std
     for (int attempt = 1;; ++attempt) {
         std::optional<CompletedUploadPart> sent;
         try {
-            sent = services_.uploader.upload(source_.descriptor(), part, url, state_.media.mimeType, services_.quit);
+            sent = services_.uploader.upload(source_.descriptor(), part, url, state_.media.mimeType,
+                                             abandon_.get_token());
         } catch (const CancelledError&) {
-            throw;  // the app is quitting: nothing to retry
+            throw;  // the app is quitting or the run abandons its parts: nothing to retry
         } catch (const FileSystemError&) {
             source_.requireUnchanged();  // a source that ended early was changed: say so
             throw;
         } catch (const std::exception& e) {
+            if (isConnectivityFailure(std::current_exception())) throw;  // the whole run waits
             if (const auto* api = dynamic_cast<const APIError*>(&e); api && api->status() == 403)
                 throw PartURLRefused(part.partNumber, url, std::current_exception());
             if (attempt == kAttemptsPerPart) throw;
@@ -178,6 +182,7 @@ void MultipartTransfer::fail(std::exception_ptr error) {
     firstError_ = error;
     recordLateParts_ = !stop_.stop_requested() && !services_.quit.stop_requested();
     group_->cancelAll();
+    if (isConnectivityFailure(error)) abandon_.request_stop();
 }
 
 }  // namespace vhbr

@@ -5,7 +5,9 @@
 //
 // The named steps: submit (a part to a free worker), record (an acknowledged part, saved), fresh
 // URLs (when the storage refuses a part's expired signature) and fail (the first failure ends the
-// run; parts that the storage acknowledges meanwhile are still kept).
+// run; parts that the storage acknowledges meanwhile are still kept). Lost connectivity is no
+// attempt of a part: it ends the run at once, abandoning the parts in flight, and the runner waits
+// for the network before it starts another.
 //
 // Threads: one transfer lives on its upload's job thread, which calls run(); the part bodies run
 // on the transfer's workers and only read the source, the part URLs given to them and the settings.
@@ -83,6 +85,9 @@ private:
     std::exception_ptr firstError_;
     bool recordLateParts_ = true;
     int refreshesWithoutProgress_ = 0;
+    // Ends the transfers in flight at once: the app quits, or connectivity is lost (those parts
+    // are sent again when the run goes on).
+    std::stop_source abandon_;
     std::optional<PartTransferGroup> group_;  // last: its workers end before what they read goes
 };
 

@@ -45,7 +45,9 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
       options_(withDefaultFolders(std::move(options))),
       log_(options_.log),
       runner_(apiClient_, stateStore_, partUploader_,
-              {options_.lockDirectory, options_.backoffBase}, log_, runnerHost()) {
+              {options_.lockDirectory, options_.backoffBase, options_.networkRetryFirst, options_.networkRetryCap,
+               options_.networkWaitLimit},
+              log_, runnerHost()) {
     resumableStates_ = loadStatesOrNone(stateStore_, log_);
     if (!resumableStates_.empty()) log_.info(resumeInformativeText(resumableStates_.size()));
     removeLeftoverPartFolders();

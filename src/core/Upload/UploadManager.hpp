@@ -66,6 +66,10 @@ public:
         std::filesystem::path partDirectory;
         std::filesystem::path lockDirectory;  // empty: appDataDirectory()/"Locks"
         std::chrono::milliseconds backoffBase{1000};
+        // Waiting for the network (see UploadRunner::Settings): the app waits without a limit.
+        std::chrono::milliseconds networkRetryFirst{std::chrono::seconds(1)};
+        std::chrono::milliseconds networkRetryCap{std::chrono::seconds(60)};
+        std::optional<std::chrono::milliseconds> networkWaitLimit{};
         NotificationService* notifications = nullptr;
         BadgeSink* badge = nullptr;
         LogSink* log = nullptr;  // best-effort failures and job outcomes; nothing when absent
@@ -98,6 +102,9 @@ public:
     void recordCompletedTaskID(const std::string& id);
     // Cancels one upload's job (the staged upload is then cleaned up on the service).
     void cancel(const std::string& taskModelId);
+    // The desktop says the network changed or the machine woke: uploads waiting for the network
+    // try at once.
+    void networkMayHaveChanged() { runner_.networkMayHaveChanged(); }
 
     const std::vector<std::shared_ptr<UploadTaskModel>>& activeUploads() const { return activeUploads_; }
     const std::vector<std::string>& completedTaskIDs() const { return completedTaskIDs_; }

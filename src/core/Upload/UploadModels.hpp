@@ -5,6 +5,7 @@
 // UploadAlert) are freely copied between threads. UploadTaskModel is read, written and observed
 // on the main thread only; no lock guards it.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <future>
@@ -67,7 +68,8 @@ struct UploadDraft {
 // The state of one upload. Equality compares the kind and its payload.
 class UploadTaskStatus {
 public:
-    enum class Kind { queued, creatingTask, uploading, finalizing, completed, failed, cancelled, paused };
+    enum class Kind { queued, creatingTask, uploading, finalizing, completed, failed, cancelled, paused,
+                      waitingForNetwork };
 
     static UploadTaskStatus queued() { return UploadTaskStatus(Kind::queued); }
     static UploadTaskStatus creatingTask() { return UploadTaskStatus(Kind::creatingTask); }
@@ -81,13 +83,21 @@ public:
     }
     static UploadTaskStatus cancelled() { return UploadTaskStatus(Kind::cancelled); }
     static UploadTaskStatus paused() { return UploadTaskStatus(Kind::paused); }
+    // The service or storage cannot be reached: the upload tries again after retryDelay and goes
+    // on by itself once it answers.
+    static UploadTaskStatus waitingForNetwork(std::chrono::seconds retryDelay) {
+        return UploadTaskStatus(Kind::waitingForNetwork, std::to_string(retryDelay.count()));
+    }
 
     Kind kind() const noexcept { return kind_; }
     // The service task id of a completed upload; nullopt for any other kind.
     std::optional<std::string> taskID() const;
     // The user-facing message of a failed upload; nullopt for any other kind.
     std::optional<std::string> message() const;
-    // queued, creatingTask, uploading and finalizing count as active (menu, badge, quit check).
+    // The pause before the next try of an upload waiting for the network; nullopt for any other kind.
+    std::optional<std::chrono::seconds> retryDelay() const;
+    // queued, creatingTask, uploading, finalizing and waitingForNetwork count as active (menu,
+    // badge, quit check).
     bool isActive() const noexcept;
 
     bool operator==(const UploadTaskStatus&) const = default;

@@ -6,7 +6,9 @@
 #include "Upload/SourceBookmark.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadAPIModels.hpp"
+#include "Platform/HttpTypes.hpp"
 #include "Upload/MultipartTransfer.hpp"
+#include "Upload/UploadFailure.hpp"
 #include "Upload/UploadJobLock.hpp"
 #include "Upload/UploadRunner.hpp"
 
@@ -26,6 +28,19 @@ bool isCancellation(std::exception_ptr error) {
 
 std::chrono::sys_seconds now() {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+}
+
+// How far a run got; any step further since the last wait starts the back-off afresh.
+std::size_t stepsDone(const UploadState& state) {
+    return state.completedParts.size() + (state.taskId ? 1 : 0) + (state.objectKey ? 1 : 0) + (state.completing ? 1 : 0);
+}
+
+// "45 s", "12 min 5 s", "1 h", "2 h 30 min".
+std::string describeWait(std::chrono::seconds waited) {
+    const auto s = waited.count();
+    if (s < 60) return std::to_string(s) + " s";
+    if (s < 3600) return std::to_string(s / 60) + " min" + (s % 60 ? " " + std::to_string(s % 60) + " s" : "");
+    return std::to_string(s / 3600) + " h" + (s % 3600 / 60 ? " " + std::to_string(s % 3600 / 60) + " min" : "");
 }
 
 }  // namespace
@@ -61,7 +76,7 @@ void UploadRunner::run(const UploadDraft& draft, const std::string& clientReques
         source.emplace(draft.media.path, draft.media.fileSize, std::nullopt);
         s.sourceBookmark = source->bookmark();
         saveState(s);
-        perform(s, source, model, stop);
+        performWaitingForNetwork(s, source, model, stop);
     });
 }
 
@@ -74,7 +89,7 @@ void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_to
                 throw AppError("The original file permission is missing. Start this upload again.");
             source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.media.fileSize, s.sourceBookmark);
         }
-        perform(s, source, model, stop);
+        performWaitingForNetwork(s, source, model, stop);
     });
 }
 
@@ -129,6 +144,81 @@ std::string UploadRunner::bearerToken(std::stop_token stop) {
 void UploadRunner::saveState(UploadState& state) {
     state.updatedAt = now();
     stateStore_.save(state);
+}
+
+void UploadRunner::networkMayHaveChanged() {
+    {
+        std::lock_guard lock(networkMutex_);
+        ++networkGeneration_;
+    }
+    networkChanged_.notify_all();
+}
+
+void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<SourceFile>& source,
+                                            const ModelPtr& model, std::stop_token stop) {
+    std::optional<std::chrono::steady_clock::time_point> since;
+    auto delay = settings_.networkRetryFirst;
+    std::size_t steps = stepsDone(state);
+    for (;;) {
+        try {
+            perform(state, source, model, stop);
+            return;
+        } catch (...) {
+            const auto error = std::current_exception();
+            if (quitting_ || stop.stop_requested() || !isConnectivityFailure(error)) throw;
+            if (settings_.networkWaitLimit && settings_.networkWaitLimit->count() == 0) throw;  // no waiting at all
+            if (!since || stepsDone(state) != steps) {  // a new outage
+                since = std::chrono::steady_clock::now();
+                delay = settings_.networkRetryFirst;
+                steps = stepsDone(state);
+            }
+            log_.info("Upload of " + state.media.fileName + " waits for the network: " + describeException(error));
+            waitForNetwork(error, *since, delay, model, stop);
+            log_.info("Upload of " + state.media.fileName + " goes on: the service answers again");
+        }
+    }
+}
+
+void UploadRunner::waitForNetwork(const std::exception_ptr& failure, std::chrono::steady_clock::time_point since,
+                                   std::chrono::milliseconds& delay, const ModelPtr& model, std::stop_token stop) {
+    std::stop_source wake;  // the job is cancelled or the app quits
+    std::stop_callback onStop(stop, [&wake] { wake.request_stop(); });
+    std::stop_callback onQuit(quit_.get_token(), [&wake] { wake.request_stop(); });
+    for (;;) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
+        const auto& limit = settings_.networkWaitLimit;
+        if (limit && waited >= *limit)
+            throw AppError("Gave up after waiting " + describeWait(std::chrono::round<std::chrono::seconds>(waited)) +
+                           " for the network: " + describeException(failure));
+        const auto pause = limit ? std::min(delay, *limit - waited) : delay;
+        host_.post([model, seconds = std::chrono::ceil<std::chrono::seconds>(pause)] {
+            model->setStatus(UploadTaskStatus::waitingForNetwork(seconds));
+        });
+        {
+            std::unique_lock lock(networkMutex_);
+            const auto generation = networkGeneration_;
+            networkChanged_.wait_for(lock, wake.get_token(), pause, [&] { return networkGeneration_ != generation; });
+        }
+        if (wake.stop_requested()) throw CancelledError();
+        delay = std::min(delay * 2, settings_.networkRetryCap);
+        if (serviceAnswers(wake.get_token())) return;
+    }
+}
+
+bool UploadRunner::serviceAnswers(std::stop_token stop) {
+    HttpRequest request;
+    request.url = apiClient_.baseURL();
+    request.idleTimeout = request.connectTimeout = apiClient_.timeout();
+    request.maxReplyBytes = 0;
+    request.maxRedirects = 0;
+    try {
+        apiClient_.session().perform(std::move(request), stop);  // any status is an answer
+        return true;
+    } catch (const CancelledError&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
 }
 
 void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,

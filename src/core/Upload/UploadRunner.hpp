@@ -11,10 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -50,6 +52,11 @@ public:
     struct Settings {
         std::filesystem::path lockDirectory;
         std::chrono::milliseconds backoffBase{1000};
+        // Waiting for the network: the first pause before the service is tried again, doubling up
+        // to the cap; without a limit a run waits until it is cancelled or the app quits.
+        std::chrono::milliseconds networkRetryFirst{std::chrono::seconds(1)};
+        std::chrono::milliseconds networkRetryCap{std::chrono::seconds(60)};
+        std::optional<std::chrono::milliseconds> networkWaitLimit{};
     };
 
     // The client, store and uploader outlive the runner.
@@ -69,14 +76,28 @@ public:
     // The app quits: runs stop where they are (even requests a cancel would let finish) and keep
     // their state files for the next launch.
     void quit();
+    // A hint that the network may be back or has changed (any thread): runs waiting for it try the
+    // service at once instead of at the end of their pause.
+    void networkMayHaveChanged();
     // What a saved upload has achieved, as the progress its resumed run starts from.
     static double savedProgress(const UploadState& state);
 
 private:
     void runGuarded(UploadState& state, const ModelPtr& model, std::stop_token stop,
                     const std::function<void(UploadState&)>& body);
+    // perform() until it ends other than by lost connectivity, waiting for the network between
+    // tries; each try carries on from the state as the last one left it.
+    void performWaitingForNetwork(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
+                                  std::stop_token stop);
     void perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
                  std::stop_token stop);
+    // Pauses with back-off (delay, doubled after each try) and tries the service until it answers;
+    // throws an AppError saying how long it waited when the wait limit is reached, CancelledError
+    // when stop is requested or the app quits.
+    void waitForNetwork(const std::exception_ptr& failure, std::chrono::steady_clock::time_point since,
+                        std::chrono::milliseconds& delay, const ModelPtr& model, std::stop_token stop);
+    // True when the service gives any answer at all within the stall window.
+    bool serviceAnswers(std::stop_token stop);
     void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
                   const std::string& token, const ModelPtr& model, std::stop_token stop);
     void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
@@ -102,6 +123,9 @@ private:
     std::atomic<TokenProvider*> tokenProvider_{nullptr};
     std::atomic<bool> quitting_{false};
     std::stop_source quit_;  // stops requests that must end on quit even outside a job's own token
+    std::mutex networkMutex_;
+    std::condition_variable_any networkChanged_;
+    std::uint64_t networkGeneration_ = 0;  // counts networkMayHaveChanged(); guarded by networkMutex_
 };
 
 }  // namespace vhbr
