@@ -587,6 +587,17 @@ void DevServer::routeControl() {
         const std::chrono::seconds ttl(body.value("expiresInSeconds", std::int64_t{3600}));
         return json{{"url", presigner_.url(origin_, {key, "", 0, body.value("contentType", "")}, ttl)}};
     });
+    // {"lifetimeMs": N}: tokens expire N ms after they are issued (none: never); {} issues nothing.
+    control("/__dev/token-lifetime", [this](const json& body) {
+        checkObject(body, {{"lifetimeMs", Kind::Integer, false}});
+        if (body.contains("lifetimeMs"))
+            logins_.setTokenLifetime(std::chrono::milliseconds(body["lifetimeMs"].get<std::int64_t>()));
+        else
+            logins_.setTokenLifetime(std::nullopt);
+        return json{{"lifetimeMs", body.value("lifetimeMs", json())}};
+    });
+    // A fresh token of the developer's, as a token provider would hand out.
+    control("/__dev/token", [this](const json&) { return json{{"token", logins_.signIn("dev@localhost")}}; });
     // {"kind": "dark" | "stall", "ms": N}: see goDark and stall.
     control("/__dev/outage", [this](const json& body) {
         checkObject(body, {{"kind", Kind::String}, {"ms", Kind::Integer}});
@@ -604,6 +615,7 @@ void DevServer::routeControl() {
     control("/__dev/reset", [this](const json&) {
         faults_.reset();
         stallUntil_ = 0;
+        logins_.setTokenLifetime(std::nullopt);
         return json{{"reset", true}};
     });
     control("/__dev/task-status", [this](const json& body) {
