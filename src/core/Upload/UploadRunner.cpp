@@ -30,6 +30,16 @@ std::chrono::sys_seconds now() {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
 }
 
+bool isUnauthorized(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const APIError& e) {
+        return e.kind() == APIError::Kind::httpStatus && e.status() == 401;
+    } catch (...) {
+        return false;
+    }
+}
+
 // How far a run got; any step further since the last wait starts the back-off afresh.
 std::size_t stepsDone(const UploadState& state) {
     return state.completedParts.size() + (state.taskId ? 1 : 0) + (state.objectKey ? 1 : 0) + (state.completing ? 1 : 0);
@@ -159,13 +169,22 @@ void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<So
     std::optional<std::chrono::steady_clock::time_point> since;
     auto delay = settings_.networkRetryFirst;
     std::size_t steps = stepsDone(state);
+    std::optional<std::size_t> refusedTokenAt;  // the steps done when the service last refused the token
     for (;;) {
         try {
             perform(state, source, model, stop);
             return;
         } catch (...) {
             const auto error = std::current_exception();
-            if (quitting_ || stop.stop_requested() || !isConnectivityFailure(error)) throw;
+            if (quitting_ || stop.stop_requested()) throw;
+            // A token that expired during a long upload: the next try asks for a fresh one (each
+            // try does), once for each 401 after some progress, so a refused account still fails.
+            if (isUnauthorized(error) && refusedTokenAt != stepsDone(state)) {
+                refusedTokenAt = stepsDone(state);
+                log_.info("Upload of " + state.media.fileName + " asks for a fresh token: the service refused the last one");
+                continue;
+            }
+            if (!isConnectivityFailure(error)) throw;
             if (settings_.networkWaitLimit && settings_.networkWaitLimit->count() == 0) throw;  // no waiting at all
             if (!since || stepsDone(state) != steps) {  // a new outage
                 since = std::chrono::steady_clock::now();
@@ -248,7 +267,8 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
         state.completing = true;
         saveState(state);
     }
-    complete(state, taskId, token, repeating, model, stop);
+    // A long transfer may outlive the token it began with.
+    complete(state, taskId, bearerToken(stop), repeating, model, stop);
 }
 
 void UploadRunner::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
