@@ -332,7 +332,9 @@ DevServer::Reply DevServer::uploadPartUrls(const std::string& taskId, const json
     checkObject(body, {{"objectKey", Kind::String}, {"uploadId", Kind::String}, {"totalParts", Kind::Integer}});
     const auto total = body["totalParts"].get<std::int64_t>();
     if (total < 1 || total > kMaxParts) throw HttpError(400, "totalParts must be 1 to 10000");
-    const auto upload = requireUpload(requireTask(taskId), body["objectKey"], body["uploadId"]);
+    const Task task = requireTask(taskId);
+    if (task.uploadComplete) throw HttpError(409, "The upload of this task is already complete.");
+    const auto upload = requireUpload(task, body["objectKey"], body["uploadId"]);
     json urls = json::array();
     for (int n = 1; n <= total; ++n)
         urls.push_back(

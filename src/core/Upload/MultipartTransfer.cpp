@@ -73,7 +73,7 @@ void MultipartTransfer::freshURLs() {
     const UploadPartURLsRequest request{*state_.objectKey, *state_.uploadId, totalParts_};
     const auto reply =
         services_.api.postRaw(taskStepPath(taskId_, "upload-part-urls"), request.toJSON(), token_, stop_);
-    reply.requireSuccess();
+    requireServiceSuccess(reply, /*alreadyCompleteMeansDone=*/true);
     const auto urls =
         UploadPartURLsResponse::decode(APIClient::parseJSON(reply.data), services_.api.allowsLoopbackHttp());
     urls.requireCount(totalParts_);

@@ -27,6 +27,19 @@ bool isConnectivityCode(int code) {
 
 }  // namespace
 
+void requireServiceSuccess(const APIClientResponse& reply, bool alreadyCompleteMeansDone) {
+    const auto status = reply.statusCode;
+    if (alreadyCompleteMeansDone && status == 409) throw AlreadyComplete();
+    if (status >= 400 && status <= 499 && status != 401 && status != 408 && status != 429) {
+        try {
+            reply.requireSuccess();
+        } catch (const APIError& e) {
+            throw PermanentRefusal(e.what());
+        }
+    }
+    reply.requireSuccess();
+}
+
 FailureKind failureKind(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);

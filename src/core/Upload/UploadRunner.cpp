@@ -30,6 +30,16 @@ std::chrono::sys_seconds now() {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
 }
 
+bool isPermanentRefusal(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const PermanentRefusal&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool isUnauthorized(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -137,6 +147,7 @@ void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::st
             cleanupStaged(state);
             return;
         }
+        if (isPermanentRefusal(error)) removeState(state.clientRequestId);  // never offered for resume again
         host_.post([this, model, message = describeException(error)] { host_.failed(model, message); });
     }
 }
@@ -252,8 +263,9 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
         request.sourceLanguage = state.sourceLanguage;
         request.targetLanguage = state.targetLanguage;
         request.media = state.media;
-        state.taskId =
-            apiClient_.postJSON<CreateTaskResponse>(kCreateTaskPath, request.toJSON(), token, stop).id;
+        const auto reply = apiClient_.postRaw(kCreateTaskPath, request.toJSON(), token, stop);
+        requireServiceSuccess(reply);
+        state.taskId = CreateTaskResponse::decode(APIClient::parseJSON(reply.data)).id;
         saveState(state);
     }
     const std::string taskId = *state.taskId;
@@ -261,7 +273,14 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
 
     const bool repeating = transferFinished(state);
     if (!repeating) {
-        transfer(state, *source, taskId, token, model, stop);
+        try {
+            transfer(state, *source, taskId, token, model, stop);
+        } catch (const AlreadyComplete&) {
+            // The service has this task's file (an earlier run got it there): nothing is left to send.
+            log_.info("Upload of " + state.media.fileName + ": the service already has the file");
+            finishUpload(state, model);
+            return;
+        }
         // What was sent is what was validated only if the file did not change meanwhile.
         source->requireUnchanged();
         state.completing = true;
@@ -279,7 +298,7 @@ void UploadRunner::transfer(UploadState& state, const SourceFile& source, const 
         const UploadSessionRequest request{state.media, multipart};
         const auto response =
             apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
-        response.requireSuccess();
+        requireServiceSuccess(response, /*alreadyCompleteMeansDone=*/true);
         const auto session =
             UploadSessionResponse::decode(APIClient::parseJSON(response.data), apiClient_.allowsLoopbackHttp());
         if (session.objectKey || session.key)
@@ -324,8 +343,8 @@ void UploadRunner::complete(UploadState& state, const std::string& taskId, const
     if (stop.stop_requested()) throw CancelledError();
     // Once sent, the notice may be accepted whatever happens to its reply, and an accepted task
     // must never be cleaned up: from here only a quit (which keeps the state) interrupts.
-    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, quit_.get_token())
-        .requireSuccess();
+    requireServiceSuccess(
+        apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, quit_.get_token()));
     finishUpload(state, model);
 }
 
@@ -343,7 +362,7 @@ void UploadRunner::completeMultipart(const UploadState& state, const std::string
     // the parts and forgot the upload ("no such upload", or "already completed"): only the
     // completion notice is left, and it tells whether the object is really there.
     if (repeating && (reply.statusCode == 404 || reply.statusCode == 409)) return;
-    reply.requireSuccess();
+    requireServiceSuccess(reply);
 }
 
 void UploadRunner::uploadSingleFile(const SourceFile& source, const MediaDescription& media,
