@@ -55,5 +55,42 @@ TEST_F(UploadManagerTest, AnswersThatEndAnUploadLeaveNoStateBehind) {
     }
 }
 
+// The same file sent again with other choices is a new task; a different file that happens to have
+// the name, size and choices of a saved upload never takes that upload's key (nor its state).
+TEST_F(UploadManagerTest, OtherChoicesOrAnotherFileAreANewUpload) {
+    const auto file = mediaFile("lecture.mp4", 1 * kMiB, 90);
+    auto manager = makeManager();
+    manager->start(draftFor(file));
+    waitForJobs(*manager);
+    auto translate = draftFor(file);
+    translate.intent = UploadIntent::translate;
+    translate.targetLanguage = "de";
+    manager->start(translate);
+    waitForJobs(*manager);
+    ASSERT_EQ(manager->activeUploads().size(), 2u);
+    const auto& subtitled = *manager->activeUploads()[1];
+    const auto& translated = *manager->activeUploads()[0];
+    ASSERT_EQ(translated.status().kind(), Status::Kind::completed) << translated.status().message().value_or("");
+    EXPECT_NE(*translated.taskID(), *subtitled.taskID());
+    EXPECT_EQ(storedTask(*translated.taskID())->value("sha256", ""), sha256OfFile(file));
+
+    // A failed upload stays saved; another file of the same name and size then goes up beside it.
+    const auto other = mediaFile("talk.mp4", 1 * kMiB, 91);
+    server.fault({{"route", "upload-session"}, {"status", 500}});
+    manager->start(draftFor(other));
+    waitForJobs(*manager);
+    const auto saved = UploadStateStore(stateDir()).loadIncompleteStates();
+    ASSERT_EQ(saved.size(), 1u);
+    std::filesystem::remove(other);
+    const auto replacement = mediaFile("talk.mp4", 1 * kMiB, 92);
+    manager->start(draftFor(replacement));
+    waitForJobs(*manager);
+    const auto& fresh = *manager->activeUploads()[0];
+    ASSERT_EQ(fresh.status().kind(), Status::Kind::completed) << fresh.status().message().value_or("");
+    EXPECT_NE(fresh.clientRequestId(), saved[0].clientRequestId);
+    EXPECT_EQ(storedTask(*fresh.taskID())->value("sha256", ""), sha256OfFile(replacement));
+    EXPECT_EQ(UploadStateStore(stateDir()).loadIncompleteStates(), saved);
+}
+
 }  // namespace
 }  // namespace vhbr::test

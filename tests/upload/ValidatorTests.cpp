@@ -114,6 +114,12 @@ TEST(UploadFileValidator, ClientRequestIdHashesNameSizeAndOptionalDate) {
     EXPECT_EQ(V::clientRequestID(m), "mac-57a6b2648f6b9f704468b74e");  // "a.mp4|1|1700000000.5"
     m.modificationDate = 1'700'000'000.0;
     EXPECT_EQ(V::clientRequestID(m), "mac-3ebb8b24246183e4e8c34b6c");  // "a.mp4|1|1700000000"
+    // A new upload's key covers its choices too.
+    m.modificationDate.reset();
+    EXPECT_EQ(V::clientRequestID(m, UploadIntent::subtitle, "auto", "en"),
+              "mac-da0ccd9be3e0bec8b45b5d89");  // "a.mp4|1|subtitle|auto|en"
+    EXPECT_EQ(V::clientRequestID(m, UploadIntent::translate, "auto", "de"),
+              "mac-bf507c64119585dddf1a94c7");  // "a.mp4|1|translate|auto|de"
 }
 
 }  // namespace

@@ -112,7 +112,16 @@ UploadFileMetadata metadata(const fs::path& fileURL) {
     };
 }
 
-std::string clientRequestID(const UploadFileMetadata& metadata) {
+namespace {
+
+std::string requestIdOf(std::string text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    return "mac-" + hexPrefix(digest, 12);
+}
+
+std::string keyText(const UploadFileMetadata& metadata) {
     std::string text = metadata.media.fileName + "|" + std::to_string(metadata.media.fileSize);
     if (metadata.modificationDate) {
         // Fixed notation keeps the decimal form; to_chars still gives the shortest round trip.
@@ -121,10 +130,17 @@ std::string clientRequestID(const UploadFileMetadata& metadata) {
                                     std::chars_format::fixed);
         text += "|" + std::string(buffer, result.ptr);
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    return "mac-" + hexPrefix(digest, 12);
+    return text;
+}
+
+}  // namespace
+
+std::string clientRequestID(const UploadFileMetadata& metadata) { return requestIdOf(keyText(metadata)); }
+
+std::string clientRequestID(const UploadFileMetadata& metadata, UploadIntent intent, std::string_view sourceLanguage,
+                            std::string_view targetLanguage) {
+    return requestIdOf(keyText(metadata) + "|" + rawValue(intent) + "|" + std::string(sourceLanguage) + "|" +
+                       std::string(targetLanguage));
 }
 
 namespace {

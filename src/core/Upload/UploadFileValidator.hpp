@@ -42,6 +42,12 @@ UploadFileMetadata metadata(const std::filesystem::path& fileURL);
 // name and size alone.
 std::string clientRequestID(const UploadFileMetadata& metadata);
 
+// The idempotency key of a new upload: the same hash, also over the intent and both languages
+// ("name|size[|mtime]|intent|source|target"), so the same file sent again with other choices is a
+// new task while the same request meets its own. Saved uploads keep the key they were saved with.
+std::string clientRequestID(const UploadFileMetadata& metadata, UploadIntent intent, std::string_view sourceLanguage,
+                            std::string_view targetLanguage);
+
 // The media duration in seconds from the container headers; nullopt when the file is not
 // readable media or the duration is not a positive finite number. Never throws.
 std::optional<double> durationHint(const std::filesystem::path& fileURL);

@@ -1,5 +1,7 @@
 #include "Upload/UploadManager.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "Platform/AppPaths.hpp"
@@ -7,6 +9,7 @@
 #include "Platform/AtomicFile.hpp"
 #include "Support/Percent.hpp"
 #include "Support/Uuid.hpp"
+#include "Upload/SourceBookmark.hpp"
 #include "Upload/UploadJobLock.hpp"
 
 namespace vhbr {
@@ -144,7 +147,28 @@ UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
 
 void UploadManager::start(const UploadDraft& draft) {
     setPendingDraft(std::nullopt);
-    const std::string clientRequestId = UploadFileValidator::clientRequestID({draft.media, std::nullopt});
+    // The key covers the choices too. A saved upload of another file with the same name, size and
+    // choices keeps its key and its state: this one's key then covers the modification time as
+    // well. A saved upload of this very file is this upload: it goes on from where it stopped.
+    UploadFileMetadata metadata{draft.media, std::nullopt};
+    const auto keyOf = [&] {
+        return UploadFileValidator::clientRequestID(metadata, draft.intent, draft.sourceLanguage,
+                                                    draft.targetLanguage);
+    };
+    std::string clientRequestId = keyOf();
+    auto saved = savedStateOf(clientRequestId);
+    struct stat source {};
+    const bool readable = ::stat(draft.media.path.c_str(), &source) == 0;
+    const auto isThisFile = [&](const UploadState& state) {
+        return readable && state.sourceBookmark && SourceBookmark::refersTo(*state.sourceBookmark, source);
+    };
+    if (saved && !isThisFile(*saved)) {
+        metadata.modificationDate = static_cast<double>(source.st_mtim.tv_sec) +
+                                    static_cast<double>(source.st_mtim.tv_nsec) / 1e9;
+        clientRequestId = keyOf();
+        saved = savedStateOf(clientRequestId);
+        if (saved && !isThisFile(*saved)) saved.reset();  // cannot be: the same time, name and size
+    }
     if (runningRequestIds_.contains(clientRequestId)) {
         // Two jobs of one upload would share its state file.
         setUploadAlert(UploadAlert::make("Cannot start upload", "This file is already being uploaded."));
@@ -159,9 +183,24 @@ void UploadManager::start(const UploadDraft& draft) {
     activeUploads_.insert(activeUploads_.begin(), model);
     activeUploadsChanged.emit();
     updateDockBadge();
+    if (saved) {
+        std::erase_if(resumableStates_, [&](const UploadState& s) { return s.clientRequestId == clientRequestId; });
+        model->setTaskID(saved->taskId);
+        model->setProgress(UploadRunner::savedProgress(*saved));
+        launchJob(model, [this, state = std::move(*saved), model](std::stop_token stop) {
+            runner_.resume(state, model, stop);
+        });
+        return;
+    }
     launchJob(model, [this, draft, clientRequestId, model](std::stop_token stop) {
         runner_.run(draft, clientRequestId, model, stop);
     });
+}
+
+std::optional<UploadState> UploadManager::savedStateOf(const std::string& clientRequestId) const {
+    for (auto& state : loadStatesOrNone(stateStore_, log_))
+        if (state.clientRequestId == clientRequestId) return std::move(state);
+    return std::nullopt;
 }
 
 bool UploadManager::hasActiveUploads() const {

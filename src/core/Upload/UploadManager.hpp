@@ -132,6 +132,8 @@ private:
     static Options withDefaultFolders(Options options);
     UploadRunner::Host runnerHost();
     void prepareDraft(const UploadFileMetadata& metadata);
+    // The unfinished upload saved under that key, if any.
+    std::optional<UploadState> savedStateOf(const std::string& clientRequestId) const;
     void updateDockBadge();
     // Part folders that earlier versions left behind, unless a running one (another process) holds
     // their upload.
