@@ -25,9 +25,11 @@ struct Outage {
 class NetworkOutageTest : public UploadManagerTest {
 protected:
     // A manager with a 1 s stall window that waits for the network without a limit.
-    std::unique_ptr<UploadManager> makeWaitingManager() {
+    std::unique_ptr<UploadManager> makeWaitingManager(std::chrono::milliseconds firstPause = 100ms) {
         auto options = managerOptions();
         options.networkWaitLimit.reset();
+        options.networkRetryFirst = firstPause;
+        options.networkRetryCap = std::max(firstPause, options.networkRetryCap);
         auto manager = std::make_unique<UploadManager>(
             loop, AppConfig{server.baseUrl() + "/app", server.baseUrl()}, APIClient(server.baseUrl(), &session, 1s),
             UploadStateStore(stateDir()), fastUploader, defaults, options);
@@ -85,6 +87,26 @@ TEST_F(NetworkOutageTest, AnUploadWaitsOutLostConnectivityAndSendsAgainOnlyThePa
         EXPECT_LE(again, 7 * outages);
         EXPECT_TRUE(filesUnder(stateDir()).empty());
     }
+}
+
+// A hint from the desktop (the network changed, the machine woke up) ends a long pause at once.
+TEST_F(NetworkOutageTest, AHintFromTheDesktopEndsThePauseAtOnce) {
+    server.fault({{"route", "object-put"}, {"delayMs", 300}});
+    const auto file = mediaFile("hint.mp3", 4 * kMiB, 70);
+    auto manager = makeWaitingManager(60s);
+    manager->start(draftFor(file));
+    auto& model = *manager->activeUploads().at(0);
+    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("object-put") >= 1; }, 20s));
+    server.post("/__dev/outage", {{"kind", "dark"}, {"ms", 1000}});
+    ASSERT_TRUE(loop.runUntil([&] { return model.status().kind() == Status::Kind::waitingForNetwork; }, 20s));
+    EXPECT_EQ(model.status().retryDelay(), 60s);
+    loop.runUntil([] { return false; }, 2s);  // the port is open again, the pause far from over
+    const auto hinted = std::chrono::steady_clock::now();
+    manager->networkMayHaveChanged();
+    waitForJobs(*manager, 30s);
+    ASSERT_EQ(model.status().kind(), Status::Kind::completed) << model.status().message().value_or("");
+    EXPECT_LT(std::chrono::steady_clock::now() - hinted, 20s);
+    EXPECT_EQ(storedTask(*model.taskID())->value("sha256", ""), sha256OfFile(file));
 }
 
 }  // namespace
