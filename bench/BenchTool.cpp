@@ -8,7 +8,6 @@
 //   presign API_URL KEY                      prints a presigned PUT URL for a fresh object
 //   ideal-multipart API_URL TOKEN FILE MIME  the CLI's multipart protocol, parts PUT from FILE
 //   engine-put URL FILE MIME                 the CLI's single PUT through the engine's UrlSession
-//   writeparts FILE DIR RUNS                 FilePartWriter::writeParts against a plain copy
 //   launch RESULT TEXT LOG -- CMD [ARG...]   runs CMD with its output copied to LOG; writes its pid
 //                                            to RESULT.pid and, once a line holds TEXT, the seconds
 //                                            from its start to that line to RESULT
@@ -46,7 +45,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Platform/UrlSession.hpp"
-#include "Upload/FilePartWriter.hpp"
+#include "Upload/PartRange.hpp"
 
 namespace {
 
@@ -389,64 +388,20 @@ int idealMultipart(const std::string& apiUrl, const std::string& token, const fs
 // it compares with curl's own transfer time, without either program's start-up.
 int enginePut(const std::string& url, const fs::path& file, const std::string& mimeType) {
     vhbr::UrlSession session;
+    Fd source(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (source.get() < 0) fail("cannot open " + file.string());
     vhbr::HttpRequest request;
     request.method = "PUT";
     request.url = url;
     request.headers = {{"Content-Type", mimeType}};
-    request.bodyFile = file;
+    // As the engine sends it: a range of the source's one descriptor.
+    request.bodySlice = vhbr::HttpRequest::BodySlice{source.get(), 0, static_cast<std::int64_t>(fs::file_size(file))};
     request.maxReplyBytes = 0;
     const auto start = Clock::now();
     const auto response = session.perform(std::move(request));
     const double seconds = secondsSince(start);
     if (response.statusCode != 200) fail("HTTP " + std::to_string(response.statusCode));
     std::printf("%.4f\n", seconds);
-    return 0;
-}
-
-// ---- writeparts -------------------------------------------------------------------------------
-
-// What a user would compare against: read and write through one buffer into one file.
-void plainCopy(const fs::path& from, const fs::path& to) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (in.get() < 0 || out.get() < 0) fail("plain copy: cannot open");
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(std::string("read: ") + std::strerror(errno));
-        if (n == 0) break;
-        writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n));
-    }
-}
-
-// Alternates which side goes first so that neither always meets a warmer or busier disk; round 0
-// only warms up (the first copy into fresh page cache is often several times slower) and is not
-// printed.
-int writeParts(const fs::path& file, const fs::path& dir, int runs) {
-    const auto size = static_cast<std::int64_t>(fs::file_size(file));
-    const std::string id = "bench-writeparts";
-    const fs::path copy = dir / "plain-copy";
-    for (int run = 0; run <= runs; ++run) {
-        double partsSeconds = 0, copySeconds = 0;
-        for (int side = 0; side < 2; ++side) {
-            if ((side + run) % 2 == 0) {
-                const auto start = Clock::now();
-                const auto parts = vhbr::FilePartWriter::writeParts(file, size, id, dir);
-                partsSeconds = secondsSince(start);
-                if (static_cast<std::int64_t>(parts.size()) != vhbr::partCount(size)) fail("wrong part count");
-                vhbr::FilePartWriter::cleanup(id, dir);
-            } else {
-                const auto start = Clock::now();
-                plainCopy(file, copy);
-                copySeconds = secondsSince(start);
-                fs::remove(copy);
-            }
-        }
-        if (run == 0) continue;
-        std::printf("writeparts_s=%.4f copy_s=%.4f\n", partsSeconds, copySeconds);
-        std::fflush(stdout);
-    }
     return 0;
 }
 
@@ -610,7 +565,6 @@ int pss(pid_t root) {
                  "       vhbr-bench-tool presign API_URL KEY\n"
                  "       vhbr-bench-tool ideal-multipart API_URL TOKEN FILE MIME\n"
                  "       vhbr-bench-tool engine-put URL FILE MIME\n"
-                 "       vhbr-bench-tool writeparts FILE DIR RUNS\n"
                  "       vhbr-bench-tool launch RESULT TEXT LOG -- CMD [ARG...]\n"
                  "       vhbr-bench-tool pss PID\n");
     std::exit(2);
@@ -631,7 +585,6 @@ int main(int argc, char** argv) {
         if (command == "presign" && argc == 4) return presign(argv[2], argv[3]);
         if (command == "ideal-multipart" && argc == 6) return idealMultipart(argv[2], argv[3], argv[4], argv[5]);
         if (command == "engine-put" && argc == 5) return enginePut(argv[2], argv[3], argv[4]);
-        if (command == "writeparts" && argc == 5) return writeParts(argv[2], argv[3], std::stoi(argv[4]));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vhbr-bench-tool %s: %s\n", command.c_str(), e.what());
         return 1;

@@ -117,12 +117,56 @@ int DevServer::bind(int port) {
     const int bound = port == 0 ? svr_.bind_to_any_port("127.0.0.1") : (svr_.bind_to_port("127.0.0.1", port) ? port : -1);
     if (bound <= 0) throw std::runtime_error("could not bind 127.0.0.1:" + std::to_string(port));
     origin_ = "http://127.0.0.1:" + std::to_string(bound);
+    port_ = bound;
     return bound;
 }
 
-void DevServer::run() { svr_.listen_after_bind(); }
+void DevServer::run() {
+    for (;;) {
+        svr_.listen_after_bind();
+        std::unique_lock lock(outageMutex_);
+        if (!darkUntil_) return;  // stopped for good
+        const auto until = *darkUntil_;
+        lock.unlock();
+        std::this_thread::sleep_until(until);
+        // The same port again (the clients know no other); a moment's retry covers a socket that
+        // the kernel has not quite let go of.
+        bool bound = false;
+        for (int attempt = 0; attempt < 50 && !bound; ++attempt) {
+            bound = svr_.bind_to_port("127.0.0.1", port_);
+            if (!bound) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        lock.lock();
+        darkUntil_.reset();
+        if (!bound) throw std::runtime_error("could not bind 127.0.0.1:" + std::to_string(port_) + " again");
+    }
+}
 
-void DevServer::stop() { svr_.stop(); }
+void DevServer::stop() {
+    {
+        std::lock_guard lock(outageMutex_);
+        darkUntil_.reset();
+    }
+    svr_.stop();
+}
+
+void DevServer::goDark(std::chrono::milliseconds duration) {
+    {
+        std::lock_guard lock(outageMutex_);
+        darkUntil_ = std::chrono::steady_clock::now() + duration;
+    }
+    // Not on the request's own thread: the server waits for its requests before it closes.
+    std::thread([this] { svr_.stop(); }).detach();
+}
+
+void DevServer::stall(std::chrono::milliseconds duration) {
+    stallUntil_ = (std::chrono::steady_clock::now() + duration).time_since_epoch().count();
+}
+
+void DevServer::waitWhileStalled() const {
+    const std::chrono::steady_clock::time_point until{std::chrono::steady_clock::duration(stallUntil_.load())};
+    if (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
+}
 
 bool DevServer::applyFault(const std::optional<Fault>& fault, const httplib::Request& req, httplib::Response& res,
                            const std::function<void()>& drainBody) {
@@ -141,9 +185,28 @@ bool DevServer::applyFault(const std::optional<Fault>& fault, const httplib::Req
     return true;
 }
 
+namespace {
+
+// The same URLs on a host whose name no resolver accepts: a label of 64 characters is refused
+// before any query is sent, so the failure is immediate and never leaves the machine.
+json withUnresolvableHost(json body) {
+    const auto rewrite = [](json& url) {
+        const std::string text = url.get<std::string>();
+        const auto path = text.find('/', text.find("://") + 3);
+        url = "https://" + std::string(64, 'a') + ".invalid" + (path == std::string::npos ? "" : text.substr(path));
+    };
+    if (body.contains("presignedURL")) rewrite(body["presignedURL"]);
+    if (body.contains("presignedUrls"))
+        for (auto& url : body["presignedUrls"]) rewrite(url);
+    return body;
+}
+
+}  // namespace
+
 void DevServer::api(const std::string& pattern, const std::string& route, bool bearer, ApiFn fn) {
     svr_.Post(pattern, [this, route, bearer, fn](const httplib::Request& req, httplib::Response& res) {
-        if (applyFault(faults_.onRequest(route), req, res, nullptr)) return;
+        const auto fault = faults_.onRequest(route);
+        if (applyFault(fault, req, res, nullptr)) return;
         if (bearer) {
             const std::string auth = req.get_header_value("Authorization");
             if (auth.rfind("Bearer ", 0) != 0 || !logins_.userForToken(auth.substr(7)))
@@ -155,7 +218,7 @@ void DevServer::api(const std::string& pattern, const std::string& route, bool b
             const json body = json::parse(req.body, nullptr, false);
             if (body.is_discarded()) throw HttpError(400, "body is not valid JSON");
             const Reply reply = fn(req, body);
-            sendJson(res, reply.status, reply.body);
+            sendJson(res, reply.status, fault && fault->badHost ? withUnresolvableHost(reply.body) : reply.body);
         } catch (const HttpError& e) {
             sendJson(res, e.status, {{"message", e.what()}});
         }
@@ -269,7 +332,9 @@ DevServer::Reply DevServer::uploadPartUrls(const std::string& taskId, const json
     checkObject(body, {{"objectKey", Kind::String}, {"uploadId", Kind::String}, {"totalParts", Kind::Integer}});
     const auto total = body["totalParts"].get<std::int64_t>();
     if (total < 1 || total > kMaxParts) throw HttpError(400, "totalParts must be 1 to 10000");
-    const auto upload = requireUpload(requireTask(taskId), body["objectKey"], body["uploadId"]);
+    const Task task = requireTask(taskId);
+    if (task.uploadComplete) throw HttpError(409, "The upload of this task is already complete.");
+    const auto upload = requireUpload(task, body["objectKey"], body["uploadId"]);
     json urls = json::array();
     for (int n = 1; n <= total; ++n)
         urls.push_back(
@@ -412,7 +477,10 @@ void DevServer::storagePut(const httplib::Request& req, httplib::Response& res, 
     auto writer = storage_.newWriter();
     bool writeOk = true;
     drained = true;
-    const bool readOk = reader([&](const char* data, size_t size) { return writeOk = writer->write(data, size); });
+    const bool readOk = reader([&](const char* data, size_t size) {
+        waitWhileStalled();  // a body on its way stops moving too
+        return writeOk = writer->write(data, size);
+    });
     if (!readOk || !writeOk) return sendJson(res, writeOk ? 400 : 500, {{"message", "The body could not be stored."}});
     const ObjectInfo info = writer->finish();
     if (isPart) {
@@ -441,7 +509,10 @@ void DevServer::routeControl() {
     // its own that resolves to 127.0.0.1 (DNS rebinding) while the demo runs; its requests carry
     // that name as Host, so only this server's own address and port are answered.
     svr_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (req.path.rfind("/__dev/", 0) != 0) return httplib::Server::HandlerResponse::Unhandled;
+        if (req.path.rfind("/__dev/", 0) != 0) {
+            waitWhileStalled();  // a stalled service answers nothing but its controls
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
         const std::string host = req.get_header_value("Host");
         const std::string port = origin_.substr(origin_.rfind(':'));
         if (host == "127.0.0.1" + port || host == "localhost" + port) return httplib::Server::HandlerResponse::Unhandled;
@@ -518,8 +589,35 @@ void DevServer::routeControl() {
         const std::chrono::seconds ttl(body.value("expiresInSeconds", std::int64_t{3600}));
         return json{{"url", presigner_.url(origin_, {key, "", 0, body.value("contentType", "")}, ttl)}};
     });
+    // {"lifetimeMs": N}: tokens expire N ms after they are issued (none: never); {} issues nothing.
+    control("/__dev/token-lifetime", [this](const json& body) {
+        checkObject(body, {{"lifetimeMs", Kind::Integer, false}});
+        if (body.contains("lifetimeMs"))
+            logins_.setTokenLifetime(std::chrono::milliseconds(body["lifetimeMs"].get<std::int64_t>()));
+        else
+            logins_.setTokenLifetime(std::nullopt);
+        return json{{"lifetimeMs", body.value("lifetimeMs", json())}};
+    });
+    // A fresh token of the developer's, as a token provider would hand out.
+    control("/__dev/token", [this](const json&) { return json{{"token", logins_.signIn("dev@localhost")}}; });
+    // {"kind": "dark" | "stall", "ms": N}: see goDark and stall.
+    control("/__dev/outage", [this](const json& body) {
+        checkObject(body, {{"kind", Kind::String}, {"ms", Kind::Integer}});
+        const auto ms = body["ms"].get<std::int64_t>();
+        if (ms < 1 || ms > 600'000) throw HttpError(400, "ms must be 1 to 600000");
+        const std::string kind = body["kind"];
+        if (kind == "dark")
+            goDark(std::chrono::milliseconds(ms));
+        else if (kind == "stall")
+            stall(std::chrono::milliseconds(ms));
+        else
+            throw HttpError(400, "kind must be \"dark\" or \"stall\"");
+        return json{{"outage", kind}};
+    });
     control("/__dev/reset", [this](const json&) {
         faults_.reset();
+        stallUntil_ = 0;
+        logins_.setTokenLifetime(std::nullopt);
         return json{{"reset", true}};
     });
     control("/__dev/task-status", [this](const json& body) {

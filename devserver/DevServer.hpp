@@ -9,8 +9,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -34,7 +36,7 @@ public:
     explicit DevServer(const DevServerConfig& config);
 
     int bind(int port);  // 0 picks a free port; returns the bound one
-    void run();          // blocks until stop()
+    void run();          // blocks until stop(), also across outages
     void stop();
     const std::string& origin() const { return origin_; }
 
@@ -53,6 +55,13 @@ private:
     // Applies a taken fault; true when the request has been answered (or dropped) by it.
     bool applyFault(const std::optional<Fault>& fault, const httplib::Request& req, httplib::Response& res,
                     const std::function<void()>& drainBody);
+
+    // Outages for tests of lost connectivity: dark closes the port for seconds (connections are
+    // refused, then the same data is served again on the same port); stall holds every request but
+    // the control ones, and the bodies being received, for seconds.
+    void goDark(std::chrono::milliseconds duration);
+    void stall(std::chrono::milliseconds duration);
+    void waitWhileStalled() const;
 
     void storagePut(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
     Reply createTask(const nlohmann::json& body);
@@ -75,6 +84,10 @@ private:
     // identical completion (a client that lost the reply) gets the same answer, as from S3.
     std::mutex completedMutex_;
     std::map<std::string, std::pair<nlohmann::json, Reply>> completed_;
+    int port_ = 0;
+    std::mutex outageMutex_;
+    std::optional<std::chrono::steady_clock::time_point> darkUntil_;  // set while an outage closes the port
+    std::atomic<std::chrono::steady_clock::rep> stallUntil_{0};       // steady-clock ticks
     httplib::Server svr_;
 };
 

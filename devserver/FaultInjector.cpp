@@ -24,6 +24,7 @@ Fault FaultInjector::parse(const nlohmann::json& request) {
                        {"body", Kind::String, false},
                        {"delayMs", Kind::Integer, false},
                        {"drop", Kind::Boolean, false},
+                       {"badHost", Kind::Boolean, false},
                        {"partNumber", Kind::Integer, false}});
     Fault f;
     f.route = request["route"];
@@ -32,11 +33,14 @@ Fault FaultInjector::parse(const nlohmann::json& request) {
     f.delayMs = request.value("delayMs", 0);
     f.drop = request.value("drop", false);
     f.body = request.value("body", "");
+    f.badHost = request.value("badHost", false);
     if (request.contains("status")) f.status = request["status"].get<int>();
     if (request.contains("partNumber")) f.partNumber = request["partNumber"].get<int>();
     if (f.times < 1 || f.delayMs < 0) throw HttpError(400, "times must be at least 1 and delayMs not negative");
     if (f.status && (*f.status < 200 || *f.status > 599)) throw HttpError(400, "status must be 200 to 599");
     if (f.partNumber && f.route != "part-put") throw HttpError(400, "partNumber applies to part-put only");
+    if (f.badHost && f.route != "upload-session" && f.route != "upload-part-urls")
+        throw HttpError(400, "badHost applies to upload-session and upload-part-urls only");
     return f;
 }
 

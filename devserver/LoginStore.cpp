@@ -45,7 +45,14 @@ void LoginStore::save() const {
 std::string LoginStore::issueToken(const User& user) {
     const std::string token = "vhbr_" + randomHex(24);
     tokens_[token] = user;
+    issuedAt_[token] = std::chrono::steady_clock::now();
     return token;
+}
+
+void LoginStore::setTokenLifetime(std::optional<std::chrono::milliseconds> lifetime) {
+    std::lock_guard lock(mutex_);
+    tokenLifetime_ = lifetime;
+    lifetimeSince_ = std::chrono::steady_clock::now();
 }
 
 Login LoginStore::start(const std::string& codeChallenge) {
@@ -101,8 +108,13 @@ std::string LoginStore::signIn(const std::string& email) {
 }
 
 std::optional<User> LoginStore::userForToken(const std::string& token) const {
-    if (std::find(fixedTokens_.begin(), fixedTokens_.end(), token) != fixedTokens_.end()) return developer();
     std::lock_guard lock(mutex_);
+    if (tokenLifetime_) {
+        const auto issued = issuedAt_.find(token);
+        const auto since = issued == issuedAt_.end() ? lifetimeSince_ : std::max(issued->second, lifetimeSince_);
+        if (std::chrono::steady_clock::now() - since > *tokenLifetime_) return std::nullopt;
+    }
+    if (std::find(fixedTokens_.begin(), fixedTokens_.end(), token) != fixedTokens_.end()) return developer();
     const auto it = tokens_.find(token);
     return it == tokens_.end() ? std::nullopt : std::optional(it->second);
 }

@@ -43,6 +43,9 @@ public:
 
     std::string signIn(const std::string& email);  // a new token for that user
     std::optional<User> userForToken(const std::string& token) const;
+    // From now on every token expires lifetime after it was issued (those issued before, and the
+    // fixed ones, count as issued now); nothing: tokens never expire (the default).
+    void setTokenLifetime(std::optional<std::chrono::milliseconds> lifetime);
 
     static User developer() { return {"dev", "dev@localhost"}; }
 
@@ -56,6 +59,9 @@ private:
     mutable std::mutex mutex_;
     std::vector<Login> logins_;
     std::map<std::string, User> tokens_;
+    std::optional<std::chrono::milliseconds> tokenLifetime_;
+    std::chrono::steady_clock::time_point lifetimeSince_{};
+    std::map<std::string, std::chrono::steady_clock::time_point> issuedAt_;
 };
 
 }  // namespace vhbr::dev

@@ -27,8 +27,8 @@ public:
     explicit UploadConfirmModel(UploadDraft draft) : draft_(std::move(draft)) {}
 
     const UploadDraft& draft() const { return draft_; }
-    const std::string& fileName() const { return draft_.fileName; }
-    std::string fileSizeText() const { return formatFileSize(draft_.fileSize); }
+    const std::string& fileName() const { return draft_.media.fileName; }
+    std::string fileSizeText() const { return formatFileSize(draft_.media.fileSize); }
 
     static std::vector<Choice> intentChoices();  // "Subtitle", "Translate"
     static std::vector<Choice> sourceChoices();  // LanguageOption::sourceOptions()

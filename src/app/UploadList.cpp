@@ -180,7 +180,8 @@ std::vector<Action> UploadList::actionsFor(const UploadTaskStatus& status, bool 
     switch (status.kind()) {
         case Kind::queued:
         case Kind::creatingTask:
-        case Kind::uploading: actions = {Action::pause, Action::cancel}; break;
+        case Kind::uploading:
+        case Kind::waitingForNetwork: actions = {Action::pause, Action::cancel}; break;
         // The service may already be assembling the file: only a cancel (which lets an accepted
         // upload complete) is offered.
         case Kind::finalizing: actions = {Action::cancel}; break;
@@ -206,6 +207,7 @@ std::string UploadList::stateText(const UploadTaskStatus& status) {
         case Kind::cancelled: return "Cancelled";
         case Kind::paused: return "Paused";
         case Kind::interrupted: return "Interrupted";
+        case Kind::waitingForNetwork: return "Waiting for network";
     }
     return {};
 }

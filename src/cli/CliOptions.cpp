@@ -16,7 +16,8 @@ const char* const kUsage =
     "       velvetharbor-cli --version\n"
     "options for every command: --token-command CMD (the bearer token is its first output line;\n"
     "otherwise VHBR_TOKEN is used); --verbose (the engine's log on stderr)\n"
-    "RATE: the upload speed limit in bytes per second, shared by all parts: 500K, 20M, 1G\n";
+    "RATE: the upload speed limit in bytes per second, shared by all parts: 500K, 20M, 1G\n"
+    "upload and resume: --network-wait SECONDS (how long to wait for a lost network; default 3600)\n";
 
 const char* const kHelp =
     "Usage: velvetharbor-cli COMMAND [OPTION...]\n"
@@ -36,6 +37,9 @@ const char* const kHelp =
     "  --source ID       the language spoken (upload; e.g. auto, en, fr)\n"
     "  --target ID       the language of the subtitles (upload; e.g. en, de)\n"
     "  --yes             resume without asking (resume)\n"
+    "  --limit-rate RATE   upload at most RATE bytes per second in all (upload, resume; 500K, 20M)\n"
+    "  --network-wait SECONDS   how long to wait for a lost network before giving up (upload,\n"
+    "                    resume; default 3600)\n"
     "  --token-command CMD   the bearer token is the first line CMD prints\n"
     "  --verbose         the engine's log on stderr\n"
     "  --help            show this help and exit\n"
@@ -82,6 +86,17 @@ CliOptions parseCliOptions(const std::vector<std::string>& args) {
             }
         } else if (arg == "--token-command") {
             options.tokenCommand = value();
+        } else if (arg == "--network-wait" && (options.command == "upload" || options.command == "resume")) {
+            const std::string text = value();
+            std::size_t used = 0;
+            long long seconds = -1;
+            try {
+                seconds = std::stoll(text, &used);
+            } catch (const std::exception&) {
+            }
+            if (used != text.size() || seconds < 0)
+                throw std::invalid_argument("--network-wait needs a number of seconds.");
+            options.networkWait = std::chrono::seconds(seconds);
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "--yes" && options.command == "resume") {

@@ -2,6 +2,7 @@
 // The command line of velvetharbor-cli.
 
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -17,6 +18,8 @@ struct CliOptions {
     std::optional<std::string> targetLanguage;
     std::optional<std::string> tokenCommand;
     std::optional<std::int64_t> limitRate;  // bytes per second
+    // How long an upload or resume waits for a lost network before it fails (resumable).
+    std::chrono::seconds networkWait{3600};
     bool yes = false;
     bool verbose = false;  // the engine's log on stderr
 };

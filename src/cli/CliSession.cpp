@@ -11,6 +11,7 @@
 #include "Platform/RateLimiter.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "ProgressReporter.hpp"
+#include "Upload/PartRange.hpp"
 #include "Upload/UploadFileValidator.hpp"
 #include "Upload/UploadStateStore.hpp"
 
@@ -81,6 +82,7 @@ UploadManager& CliSession::manager() {
         uploader_ = std::make_unique<BackgroundPartUploader>("com.velvetharbor.linux.upload.parts");
         UploadManager::Options managerOptions;
         managerOptions.log = log_.get();
+        managerOptions.networkWaitLimit = options_.networkWait;
         manager_ = std::make_unique<UploadManager>(loop_, config_, std::nullopt, std::nullopt, *uploader_,
                                                    UserDefaults::standard(), managerOptions);
         if (tokens_.hasSource()) manager_->setTokenProvider(&tokens_);
@@ -116,9 +118,11 @@ int CliSession::upload() {
             if (options_.intent) draft.intent = *uploadIntentFromRaw(*options_.intent);
             if (options_.sourceLanguage) draft.sourceLanguage = *options_.sourceLanguage;
             if (options_.targetLanguage) draft.targetLanguage = *options_.targetLanguage;
-            const auto before = engine.activeUploads().size();
+            // Refused, start() raises an alert; started, the upload is the list's first row (a
+            // saved upload of this file goes on in the row it already had).
+            engine.setUploadAlert(std::nullopt);
             engine.start(draft);
-            if (engine.activeUploads().size() == before) throw AppError(engine.uploadAlert()->message);
+            if (const auto& alert = engine.uploadAlert()) throw AppError(alert->message);
             started.push_back(engine.activeUploads().front());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "Cannot start upload: %s\n", e.what());
@@ -146,9 +150,9 @@ int CliSession::resume() {
 
 int CliSession::list() {
     for (const auto& state : UploadStateStore().loadIncompleteStates()) {
-        std::printf("%s %s %lld %zu/%lld\n", state.clientRequestId.c_str(), state.fileName.c_str(),
-                    static_cast<long long>(state.fileSize), state.completedParts.size(),
-                    static_cast<long long>(partCount(state.fileSize)));
+        std::printf("%s %s %lld %zu/%lld\n", state.clientRequestId.c_str(), state.media.fileName.c_str(),
+                    static_cast<long long>(state.media.fileSize), state.completedParts.size(),
+                    static_cast<long long>(partCount(state.media.fileSize)));
     }
     return 0;
 }

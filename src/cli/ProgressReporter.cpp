@@ -21,6 +21,7 @@ const char* statusWord(Kind kind) {
         case Kind::cancelled: return "cancelled";
         case Kind::paused: return "paused";
         case Kind::interrupted: return "interrupted";
+        case Kind::waitingForNetwork: return "waiting for network";
     }
     return "";
 }
@@ -58,6 +59,8 @@ std::string ProgressReporter::describe(const Entry& entry) const {
     const auto& model = *entry.model;
     const int percent = static_cast<int>(model.progress() * 100);
     std::string text = model.fileName() + "  " + std::to_string(percent) + "%  " + statusWord(model.status().kind());
+    if (const auto delay = model.status().retryDelay())
+        return text + ", next try in " + std::to_string(delay->count()) + " s";
     if (!entry.uploadingSince) return text;
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - *entry.uploadingSince).count();
@@ -84,9 +87,9 @@ void ProgressReporter::changed(Entry& entry) {
         return;
     }
     const int percent = static_cast<int>(model.progress() * 100);
-    if (percent == entry.lastPercent && kind == entry.lastKind) return;
+    if (percent == entry.lastPercent && model.status() == entry.lastStatus) return;
     entry.lastPercent = percent;
-    entry.lastKind = kind;
+    entry.lastStatus = model.status();
     if (live_) {
         clearBars();
         drawBars();

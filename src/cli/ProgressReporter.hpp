@@ -27,7 +27,7 @@ private:
         std::optional<std::chrono::steady_clock::time_point> uploadingSince;
         double progressAtStart = 0;
         int lastPercent = -1;
-        UploadTaskStatus::Kind lastKind = UploadTaskStatus::Kind::queued;
+        UploadTaskStatus lastStatus = UploadTaskStatus::queued();
         bool finished = false;
     };
 

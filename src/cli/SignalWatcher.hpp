@@ -1,6 +1,6 @@
 #pragma once
 // SIGINT, SIGTERM and SIGHUP (the terminal closed) end the CLI like a quit, not a cancel: the
-// state stays for a resume and no part file is left behind. A second one exits at once.
+// state stays for a resume. A second one exits at once.
 // Construct it on the main thread before any other thread starts, so every thread inherits the
 // blocked signals and only the watcher receives them.
 

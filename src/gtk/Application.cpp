@@ -61,6 +61,7 @@ Application::~Application() {
     for (auto& c : trayWaits_) c.disconnect();
     if (trayHostWatch_) g_bus_unwatch_name(trayHostWatch_);
     for (const auto id : signalSources_) g_source_remove(id);
+    networkHints_.reset();  // its hints reach the model
     tray_.reset();
     updateDialog_.reset();  // before the checker it draws
     preferences_.reset();   // before the window it stands over
@@ -110,6 +111,7 @@ void Application::on_startup() {
             updater_->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
             [this](const std::filesystem::path& program) { relaunch(program); });
     launcher_->watch(model_->uploadManager());
+    networkHints_ = std::make_unique<NetworkHints>([this] { model_->uploadManager().networkMayHaveChanged(); });
     model_->uploadManager().activeUploadsChanged.connect([this] {
         updateLogoutInhibitor();
         if (!model_->uploadManager().hasActiveUploads()) returnFreedMemorySoon();

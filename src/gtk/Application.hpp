@@ -22,6 +22,7 @@
 #include "JournalLogSink.hpp"
 #include "LauncherEntry.hpp"
 #include "MainWindow.hpp"
+#include "NetworkHints.hpp"
 #include "PreferencesWindow.hpp"
 #include "TrayIndicator.hpp"
 #include "UpdateDialog.hpp"
@@ -85,6 +86,7 @@ private:
     std::filesystem::path relaunchProgram_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayIndicator> tray_;
+    std::unique_ptr<NetworkHints> networkHints_;  // uploads waiting for the network try at once on a hint
     std::vector<sigc::connection> trayWaits_;
     guint trayHostWatch_ = 0;  // on Wayland: waiting for a tray host
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;

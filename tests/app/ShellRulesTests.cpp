@@ -178,8 +178,8 @@ TEST(StatusMenu, ListsActiveUploadsRecentTasksAndCommands) {
 // ---- Confirmation ----
 
 TEST(UploadConfirm, EditsTheCopyAndKeepsUnknownLanguages) {
-    UploadDraft draft{"d1", "/m/talk.mp4",          "talk.mp4", 58'200'000, "video/mp4",
-                      1.0,  UploadIntent::subtitle, "xx",       "en"};
+    UploadDraft draft{"d1", {"/m/talk.mp4", "talk.mp4", 58'200'000, "video/mp4", 1.0}, UploadIntent::subtitle,
+                      "xx", "en"};
     UploadConfirmModel sheet(draft);
     EXPECT_EQ(sheet.selectedSource(), std::nullopt);  // not listed: no entry marked
     EXPECT_EQ(sheet.selectedIntent(), 0u);

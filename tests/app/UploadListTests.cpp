@@ -58,6 +58,7 @@ TEST(UploadListText, StatesChoicesAndActions) {
         {S::uploading(), "Uploading", {"Pause Upload", "Show in Files", "Cancel Upload"}},
         {S::finalizing(), "Finishing…", {"Show in Files", "Cancel Upload"}},
         {S::paused(), "Paused", {"Resume Upload", "Show in Files", "Cancel Upload"}},
+        {S::waitingForNetwork(std::chrono::seconds(8)), "Waiting for network", {"Pause Upload", "Show in Files", "Cancel Upload"}},
         {S::interrupted(), "Interrupted", {"Resume Upload", "Show in Files", "Remove from List"}},
         {S::failed("The server returned status 500."), "Failed: The server returned status 500.",
          {"Retry Upload", "Show in Files", "Remove from List"}},
@@ -100,9 +101,9 @@ TEST(UploadListTest, ASavedUploadIsListedAsInterruptedWithItsChoicesAndAmount) {
     const auto file = writePatternFile(dir / "talk.mp4", 1000);
     UploadState state;
     state.clientRequestId = "saved-1";
-    state.fileName = "talk.mp4";
-    state.fileSize = 80 * 1024 * 1024;
-    state.mimeType = "video/mp4";
+    state.media.fileName = "talk.mp4";
+    state.media.fileSize = 80 * 1024 * 1024;
+    state.media.mimeType = "video/mp4";
     state.intent = UploadIntent::translate;
     state.sourceLanguage = "fr";
     state.targetLanguage = "en";

@@ -12,7 +12,6 @@
 #include "DevServer.hpp"
 #include "Support/Errors.hpp"
 #include "TempDir.hpp"
-#include "Upload/FilePartWriter.hpp"
 #include "Upload/UploadStateStore.hpp"
 
 namespace vhbr::test {
@@ -42,16 +41,8 @@ public:
             dir.path());
     }
 
-    fs::path partDir() { return dir / "data" / "Velvetharbor" / "UploadParts"; }
     std::vector<UploadState> states() {
         return UploadStateStore(dir / "data" / "Velvetharbor" / "Uploads").loadIncompleteStates();
-    }
-
-    static std::size_t partFilesOnDisk(const fs::path& root) {
-        std::size_t n = 0;
-        if (fs::exists(root))
-            for (const auto& e : fs::recursive_directory_iterator(root)) n += e.is_regular_file();
-        return n;
     }
 
     // The task id of the run's last output line "completed <id>", or "" (a failure) unless that
@@ -110,7 +101,8 @@ TEST_F(CliTest, CommandLinesThatDoNoUpload) {
     const std::vector<std::string> bad[] = {
         {}, {"fly"}, {"upload"}, {"upload", "a.mp4", "--intent", "dub"}, {"list", "x"},
         {"upload", "a.mp4", "--limit-rate", "0"}, {"upload", "a.mp4", "--limit-rate", "fast"},
-        {"resume", "--limit-rate", "-5M"}, {"list", "--limit-rate", "1M"}};
+        {"resume", "--limit-rate", "-5M"}, {"list", "--limit-rate", "1M"},
+        {"upload", "a.mp4", "--network-wait", "soon"}};
     for (const auto& args : bad) {
         auto run = cli(args);
         EXPECT_EQ(run->wait(), 2);
@@ -125,6 +117,26 @@ TEST_F(CliTest, CommandLinesThatDoNoUpload) {
     auto resume = cli({"resume", "--yes"});
     EXPECT_EQ(resume->wait(), 0);
     EXPECT_EQ(resume->out(), "Nothing to resume.\n");
+}
+
+// With the service out of reach the CLI waits for the network, saying when it tries next, and gives
+// up after its --network-wait, saying how long it waited; the upload stays for `resume`.
+TEST_F(CliTest, WithTheServiceOutOfReachAnUploadGivesUpAfterItsNetworkWait) {
+    const auto file = writePatternFile(dir / "far.mp4", 1000);
+    ChildProcess run(fs::path(VHBR_BIN_DIR) / "velvetharbor-cli", {"upload", file.string(), "--network-wait", "2"},
+                     {{"XDG_DATA_HOME", (dir / "data").string()},
+                      {"XDG_CONFIG_HOME", (dir / "config").string()},
+                      {"VHBR_API_URL", "http://127.0.0.1:9"},  // nothing listens there
+                      {"VHBR_WEB_URL", "http://127.0.0.1:9/app"},
+                      {"VHBR_TOKEN", "test-token"}},
+                     dir.path());
+    EXPECT_EQ(run.wait(), 1);
+    EXPECT_NE(run.out().find("far.mp4  0%  waiting for network, next try in 1 s"), std::string::npos) << run.out();
+    EXPECT_NE(run.err().find("Upload failed: Gave up after waiting 2 s for the network: Could not connect to the "
+                             "server."),
+              std::string::npos)
+        << run.err();
+    EXPECT_EQ(states().size(), 1u);
 }
 
 TEST_F(CliTest, ASecondProcessCannotRunTheSameUpload) {
@@ -183,12 +195,12 @@ TEST(CliTokenCommand, AHangingCommandIsKilledAfterItsTimeOut) {
     EXPECT_FALSE(alive());
 }
 
-// A kill while part files are written (nothing acknowledged may be lost), and the signals that end
-// a terminal session (a clean stop: the part files go, the saved state stays).
+// A kill while the first parts are sent (nothing acknowledged may be lost), and the signals that
+// end a terminal session (a clean stop: the saved state stays).
 struct KillCase {
     const char* name;
     int sig;
-    bool whileWriting;  // else: once eight parts are in and part 9 is held by the service
+    bool whileSending;  // the first parts; else: once eight parts are in and part 9 is held by the service
 };
 void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
 
@@ -197,24 +209,21 @@ class CliInterruptTest : public CliTest, public ::testing::WithParamInterface<Ki
 TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
     const auto& c = GetParam();
     auto file = writePatternFile(dir / "lecture.mkv", 120 * kMiB, 3);
-    if (!c.whileWriting)
+    if (!c.whileSending)
         server.fault({{"route", "part-put"}, {"times", 8}, {"delayMs", 4000}, {"partNumber", 9}});
     auto run = cli({"upload", file.string()});
     ASSERT_TRUE(eventually([&] {
-        return c.whileWriting ? partFilesOnDisk(partDir()) > 0
+        return c.whileSending ? server.requestCount("part-put") > 0
                               : server.requestCount("part-put") >= 8 && server.partPutCount(9) == 1;
     })) << run->err();
     run->signal(c.sig);
     EXPECT_EQ(run->wait(), 128 + c.sig);
-    if (c.sig != SIGKILL) {
-        EXPECT_EQ(partFilesOnDisk(partDir()), 0u) << "a quit leaves no part file";
-    }
 
     auto saved = states();
     ASSERT_EQ(saved.size(), 1u);
     // The ninth part goes out only once three of the first six (all in flight at once) were answered, and
     // each answered part is saved at once, whatever way the run ends.
-    if (!c.whileWriting) {
+    if (!c.whileSending) {
         EXPECT_GE(saved[0].completedParts.size(), 3u);
     }
     server.reset();
@@ -224,11 +233,10 @@ TEST_P(CliInterruptTest, ResumeCompletesWithoutResendingAcknowledgedParts) {
     for (const auto& part : saved[0].completedParts)
         EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 0) << part.partNumber;
     EXPECT_TRUE(states().empty());
-    EXPECT_EQ(partFilesOnDisk(partDir()), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, CliInterruptTest,
-                         ::testing::Values(KillCase{"KilledWhileWritingParts", SIGKILL, true},
+                         ::testing::Values(KillCase{"KilledWhileSendingParts", SIGKILL, true},
                                            KillCase{"InterruptedWithCtrlC", SIGINT, false},
                                            KillCase{"HungUp", SIGHUP, false}),
                          [](const auto& info) { return std::string(info.param.name); });

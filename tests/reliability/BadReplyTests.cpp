@@ -128,7 +128,6 @@ TEST_F(BadReplies, EachKindFailsClearlyAndStaysResumable) {
             EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
         }
         EXPECT_EQ(UploadStateStore(stateDir()).loadIncompleteStates().size(), files.size());
-        EXPECT_TRUE(filesUnder(partDir()).empty());
     }
     EXPECT_EQ(sha256OfFile(victim), victimSha);
 

@@ -146,7 +146,6 @@ TEST_F(Soak, ConcurrentUploadsUnderRandomFaultsEndIntact) {
               << " MiB, highest later: " << residentPeak / kMiB << " MiB\n";
 
     EXPECT_TRUE(filesUnder(stateDir()).empty()) << "uploads still unfinished after " << rounds << " rounds";
-    EXPECT_TRUE(filesUnder(partDir()).empty());
     for (const auto& [name, file] : sources) {
         const auto task = onlyTaskFor(name);
         ASSERT_TRUE(task) << name << ": not exactly one task";

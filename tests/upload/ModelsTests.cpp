@@ -6,12 +6,13 @@ namespace vhbr {
 namespace {
 
 // Active uploads keep the menu entry, the badge and the quit confirmation; the others do not.
-TEST(UploadTaskStatus, ExactlyTheFirstFourKindsAreActive) {
+TEST(UploadTaskStatus, TheFirstFourKindsAndWaitingForNetworkAreActive) {
     const std::pair<UploadTaskStatus, bool> cases[] = {
         {UploadTaskStatus::queued(), true},        {UploadTaskStatus::creatingTask(), true},
         {UploadTaskStatus::uploading(), true},     {UploadTaskStatus::finalizing(), true},
         {UploadTaskStatus::completed("t"), false}, {UploadTaskStatus::failed("m"), false},
         {UploadTaskStatus::cancelled(), false},    {UploadTaskStatus::paused(), false},
+        {UploadTaskStatus::waitingForNetwork(std::chrono::seconds(8)), true},
     };
     for (const auto& [status, active] : cases)
         EXPECT_EQ(status.isActive(), active) << static_cast<int>(status.kind());

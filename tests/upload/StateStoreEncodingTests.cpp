@@ -20,10 +20,7 @@ UploadState fullState() {
                        "t1",
                        "k",
                        "u",
-                       "a.mp4",
-                       26'214'400,
-                       "video/mp4",
-                       12.5,
+                       {{}, "a.mp4", 26'214'400, "video/mp4", 12.5},
                        UploadIntent::translate,
                        "auto",
                        "en",
@@ -36,9 +33,7 @@ UploadState fullState() {
 
 UploadState minimalState() {
     return UploadState{.clientRequestId = "mac-min",
-                       .fileName = "b.wav",
-                       .fileSize = 1,
-                       .mimeType = "audio/wav",
+                       .media = {.fileName = "b.wav", .fileSize = 1, .mimeType = "audio/wav"},
                        .intent = UploadIntent::subtitle,
                        .sourceLanguage = "auto",
                        .targetLanguage = "en",
@@ -72,7 +67,7 @@ TEST(UploadStateJson, OptionalsAreLeftOutAndNullOrUnknownKeysAreTolerated) {
     object["durationHint"] = 7;
     UploadState expected = minimalState();
     expected.completedParts = {{"e", 3}};
-    expected.durationHint = 7.0;
+    expected.media.durationHint = 7.0;
     EXPECT_EQ(decodeUploadState(object.dump()), expected);
 }
 
@@ -124,7 +119,7 @@ TEST(UploadStateJson, RejectsMissingKeysWrongTypesAndBadValues) {
 
 TEST(UploadStateJson, TextThatIsNotUtf8CannotBeSaved) {
     UploadState state = minimalState();
-    state.fileName = "bad\xff.wav";
+    state.media.fileName = "bad\xff.wav";
     EXPECT_THROW(encodeUploadState(state), AppError);
 }
 

@@ -24,9 +24,7 @@ constexpr sys_seconds kT0 = sys_days{2025y / 3 / 4} + 5h;
 
 UploadState makeState(const std::string& id, sys_seconds updatedAt) {
     return UploadState{.clientRequestId = id,
-                       .fileName = id + ".mp4",
-                       .fileSize = 1,
-                       .mimeType = "video/mp4",
+                       .media = {.fileName = id + ".mp4", .fileSize = 1, .mimeType = "video/mp4"},
                        .intent = UploadIntent::subtitle,
                        .sourceLanguage = "auto",
                        .targetLanguage = "en",

@@ -52,11 +52,11 @@ struct RecordingBadge : BadgeSink {
     void setBadge(const std::optional<std::string>& text) override { values.push_back(text); }
 };
 
-// Watches a part folder from its own thread while an upload runs: the most bytes its files held
-// at once and every file name seen.
-class PartFolderWatcher {
+// Watches a folder from its own thread while an upload runs: the most bytes its files held at once
+// and every file name seen.
+class FolderWatcher {
 public:
-    explicit PartFolderWatcher(std::filesystem::path root)
+    explicit FolderWatcher(std::filesystem::path root)
         : thread_([this, root = std::move(root)](std::stop_token stop) {
               while (!stop.stop_requested()) {
                   sample(root);
@@ -103,6 +103,11 @@ protected:
         options.partDirectory = partDir();
         options.lockDirectory = dir / "Locks";
         options.backoffBase = std::chrono::milliseconds(20);
+        // Lost connectivity fails at once here, as before uploads learned to wait for the network;
+        // the tests of waiting set their own limit.
+        options.networkWaitLimit = std::chrono::milliseconds(0);
+        options.networkRetryFirst = std::chrono::milliseconds(100);
+        options.networkRetryCap = std::chrono::milliseconds(500);
         options.notifications = &notifications;
         options.badge = &badge;
         return options;
@@ -119,8 +124,7 @@ protected:
     }
 
     UploadDraft draftFor(const std::filesystem::path& file) {
-        auto m = UploadFileValidator::metadata(file);
-        return UploadDraft{"draft", file, m.fileName, m.fileSize, m.mimeType, m.durationHint,
+        return UploadDraft{"draft", UploadFileValidator::metadata(file).media,
                            UploadIntent::subtitle, "auto", "en"};
     }
 

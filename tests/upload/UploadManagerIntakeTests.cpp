@@ -17,7 +17,7 @@ TEST_F(UploadManagerTest, ValidFilesBecomeADraftAndAnInvalidOneAnAlert) {
     EXPECT_EQ(manager->uploadAlert()->title, "Cannot start upload");
     EXPECT_EQ(manager->uploadAlert()->message,
               "Velvetharbor accepts MKV, MP4, WebM, MOV, AVI, WAV, MP3, OGG, M4A, AAC, and M4V files.");
-    const auto& name = manager->pendingDraft()->fileName;
+    const auto& name = manager->pendingDraft()->media.fileName;
     EXPECT_TRUE(name == "a.mp4" || name == "b.wav") << name;
 }
 
@@ -30,7 +30,7 @@ TEST_F(UploadManagerTest, SeveralFilesAreQueuedAndConfirmedInTurn) {
     manager->enqueueFiles(files);
     using Position = std::pair<std::size_t, std::size_t>;
     ASSERT_TRUE(loop.runUntil([&] { return manager->pendingDraftPosition() == Position{1, 3}; }));
-    const auto first = manager->pendingDraft()->fileURL;
+    const auto first = manager->pendingDraft()->media.path;
     manager->enqueueFiles({first});  // opened again while on show
     loop.runUntil([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_EQ(manager->pendingDraftPosition(), (Position{1, 3}));
@@ -38,7 +38,7 @@ TEST_F(UploadManagerTest, SeveralFilesAreQueuedAndConfirmedInTurn) {
     manager->setPendingDraft(std::nullopt);  // Cancel: that file only
     ASSERT_TRUE(manager->pendingDraft());
     EXPECT_EQ(manager->pendingDraftPosition(), (Position{2, 3}));
-    const auto second = manager->pendingDraft()->fileURL;
+    const auto second = manager->pendingDraft()->media.path;
     server.fault({{"route", "upload-session"}, {"times", 1}, {"delayMs", 1500}});  // still running below
     manager->start(*manager->pendingDraft());
     EXPECT_EQ(manager->pendingDraftPosition(), (Position{3, 3}));

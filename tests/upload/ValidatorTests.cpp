@@ -73,8 +73,8 @@ TEST(UploadFileValidator, AcceptsAnAllowedExtensionInAnyCaseUpToTheLimit) {
     const timespec times[2] = {{1'700'000'000, 250'000'000}, {1'700'000'000, 250'000'000}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     EXPECT_EQ(V::metadata(path),
-              (UploadFileMetadata{path, "Notes.MP4", 31, "video/mp4", std::nullopt, 1'700'000'000.25}));
-    EXPECT_EQ(V::metadata(sparseFile(dir / "limit.mkv", V::kMaxFileSize)).fileSize, 5'368'709'120);
+              (UploadFileMetadata{{path, "Notes.MP4", 31, "video/mp4", std::nullopt}, 1'700'000'000.25}));
+    EXPECT_EQ(V::metadata(sparseFile(dir / "limit.mkv", V::kMaxFileSize)).media.fileSize, 5'368'709'120);
 }
 
 TEST(UploadFileValidator, DurationComesFromRealMediaOnly) {
@@ -85,24 +85,41 @@ TEST(UploadFileValidator, DurationComesFromRealMediaOnly) {
     writeText(dir / "voice.wav",
               std::string(".snd\0\0\0\x18\0\0\x1f\x40\0\0\0\x02\0\0\x1f\x40\0\0\0\x01", 24) +
                   std::string(8000, '\x40'));
+    // Uncompressed WAV is read from its chunks, without the media library: also a recording whose
+    // header never got its length. A-law samples are left to the media library.
+    writeText(dir / "unfinished.wav",
+              std::string("RIFF\xff\xff\xff\xffWAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0data"
+                          "\xff\xff\xff\xff",
+                          44) +
+                  std::string(16000, '\0'));
+    writeText(dir / "alaw.wav",
+              std::string("RIFF\x64\x1f\0\0WAVEfmt \x10\0\0\0\x06\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\x40\x1f\0\0",
+                          44) +
+                  std::string(8000, '\xd5'));
     sparseFile(dir / "zeros.mkv", 65536);
     writeText(dir / "words.mp3", "ID3 and then nothing");
     const std::pair<const char*, double> cases[] = {
-        {"tone.wav", 1.0}, {"odd:name.wav", 1.0}, {"voice.wav", 0},
-        {"zeros.mkv", 0},  {"words.mp3", 0},      {"missing.wav", 0},
+        {"tone.wav", 1.0},  {"odd:name.wav", 1.0}, {"unfinished.wav", 1.0}, {"alaw.wav", 1.0},
+        {"voice.wav", 0},   {"zeros.mkv", 0},      {"words.mp3", 0},        {"missing.wav", 0},
     };
     for (const auto& [name, seconds] : cases)  // never zero: absent reads as 0 here
         EXPECT_NEAR(V::durationHint(dir / name).value_or(0), seconds, 0.01) << name;
-    EXPECT_NEAR(V::metadata(dir / "tone.wav").durationHint.value_or(0), 1.0, 0.01);
+    EXPECT_NEAR(V::metadata(dir / "tone.wav").media.durationHint.value_or(0), 1.0, 0.01);
 }
 
 TEST(UploadFileValidator, ClientRequestIdHashesNameSizeAndOptionalDate) {
-    UploadFileMetadata m{"/x/a.mp4", "a.mp4", 1, "video/mp4", std::nullopt, std::nullopt};
+    UploadFileMetadata m{{"/x/a.mp4", "a.mp4", 1, "video/mp4", std::nullopt}, std::nullopt};
     EXPECT_EQ(V::clientRequestID(m), "mac-a6a58e498c05303bae9c58ee");  // SHA-256 of "a.mp4|1"
     m.modificationDate = 1'700'000'000.5;
     EXPECT_EQ(V::clientRequestID(m), "mac-57a6b2648f6b9f704468b74e");  // "a.mp4|1|1700000000.5"
     m.modificationDate = 1'700'000'000.0;
     EXPECT_EQ(V::clientRequestID(m), "mac-3ebb8b24246183e4e8c34b6c");  // "a.mp4|1|1700000000"
+    // A new upload's key covers its choices too.
+    m.modificationDate.reset();
+    EXPECT_EQ(V::clientRequestID(m, UploadIntent::subtitle, "auto", "en"),
+              "mac-da0ccd9be3e0bec8b45b5d89");  // "a.mp4|1|subtitle|auto|en"
+    EXPECT_EQ(V::clientRequestID(m, UploadIntent::translate, "auto", "de"),
+              "mac-bf507c64119585dddf1a94c7");  // "a.mp4|1|translate|auto|de"
 }
 
 }  // namespace

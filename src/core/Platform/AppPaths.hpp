@@ -12,7 +12,7 @@ namespace vhbr {
 std::filesystem::path appDataDirectory();
 // Unfinished upload states.
 std::filesystem::path uploadsDirectory();
-// Part files of running multipart transfers.
+// Where earlier versions kept the part files of multipart transfers; only cleaned up now.
 std::filesystem::path uploadPartsDirectory();
 // $XDG_CONFIG_HOME (when set to an absolute path) or ~/.config, then "velvetharbor".
 std::filesystem::path configDirectory();

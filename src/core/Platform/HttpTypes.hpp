@@ -16,6 +16,9 @@ namespace vhbr {
 
 inline constexpr std::size_t kMaxAPIReplyBytes = 8u << 20;
 
+// No byte moving for this long means the connection is lost (the uploads then wait for the network).
+inline constexpr std::chrono::seconds kStallWindow{30};
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;

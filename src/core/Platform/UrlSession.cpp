@@ -318,7 +318,8 @@ struct UrlSession::Transfer {
         } else if (insecureHop) {
             r.error = std::make_exception_ptr(TransportError(kInsecureURL, code));
         } else if (idleTimedOut) {
-            r.error = std::make_exception_ptr(TransportError(describeCurlCode(CURLE_OPERATION_TIMEDOUT), code));
+            r.error = std::make_exception_ptr(
+                TransportError(describeCurlCode(CURLE_OPERATION_TIMEDOUT), CURLE_OPERATION_TIMEDOUT));
         } else if (sinkRefused) {
             r.error = std::make_exception_ptr(FileSystemError("The reply could not be stored."));
         } else if (replyTooLarge) {

@@ -41,7 +41,7 @@ struct IsOptionalEmptyResponse<std::optional<EmptyResponse>> : std::true_type {}
 class APIClient {
 public:
     explicit APIClient(std::string baseURL, UrlSession* session = &UrlSession::shared(),
-                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                       std::chrono::milliseconds timeout = kStallWindow);
 
     const std::string& baseURL() const { return baseURL_; }
     UrlSession& session() const { return *session_; }

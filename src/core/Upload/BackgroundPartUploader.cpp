@@ -22,13 +22,13 @@ BackgroundPartUploader::BackgroundPartUploader(std::string sessionIdentifier,
       requestTimeout_(requestTimeout),
       session_(UrlSession::Options{kMaxConnectionsPerHost}) {}
 
-CompletedUploadPart BackgroundPartUploader::upload(const PartFile& part, const std::string& url,
+CompletedUploadPart BackgroundPartUploader::upload(int source, const PartRange& part, const std::string& url,
                                                    const std::string& mimeType, std::stop_token quit) {
     HttpRequest request;
     request.method = "PUT";
     request.url = url;
     request.headers = {{"Content-Type", mimeType}};
-    request.bodyFile = part.fileURL;
+    request.bodySlice = HttpRequest::BodySlice{source, part.offset, part.length};
     request.idleTimeout = requestTimeout_;
     request.connectTimeout = requestTimeout_;
     request.maxReplyBytes = 0;

@@ -15,11 +15,15 @@ std::string taskStepPath(const std::string& taskId, const char* step) {
 
 json CreateTaskContract::toJSON() const { return {{"surface", surface}, {"version", version}}; }
 
-json CreateTaskMedia::toJSON() const {
-    json j = {{"fileName", fileName}, {"fileSize", fileSize}, {"mimeType", mimeType}};
-    putOptional(j, "durationHint", durationHint);
+namespace {
+
+json mediaJSON(const MediaDescription& media) {
+    json j = {{"fileName", media.fileName}, {"fileSize", media.fileSize}, {"mimeType", media.mimeType}};
+    putOptional(j, "durationHint", media.durationHint);
     return j;
 }
+
+}  // namespace
 
 json CreateTaskRequest::toJSON() const {
     return {{"clientRequestId", clientRequestId},
@@ -28,7 +32,7 @@ json CreateTaskRequest::toJSON() const {
             {"intent", rawValue(intent)},
             {"sourceLanguage", sourceLanguage},
             {"targetLanguage", targetLanguage},
-            {"media", media.toJSON()}};
+            {"media", mediaJSON(media)}};
 }
 
 CreateTaskResponse CreateTaskResponse::decode(const json& j) {
@@ -37,7 +41,10 @@ CreateTaskResponse CreateTaskResponse::decode(const json& j) {
 }
 
 json UploadSessionRequest::toJSON() const {
-    return {{"fileName", fileName}, {"fileType", fileType}, {"fileSize", fileSize}, {"useMultipart", useMultipart}};
+    return {{"fileName", media.fileName},
+            {"fileType", media.mimeType},
+            {"fileSize", media.fileSize},
+            {"useMultipart", useMultipart}};
 }
 
 namespace {
@@ -100,9 +107,12 @@ json CompleteMultipartUploadRequest::toJSON() const {
 }
 
 json UploadCompleteRequest::toJSON() const {
-    json j = {{"objectKey", objectKey}, {"fileName", fileName}, {"fileSize", fileSize}, {"mimeType", mimeType}};
+    json j = {{"objectKey", objectKey},
+              {"fileName", media.fileName},
+              {"fileSize", media.fileSize},
+              {"mimeType", media.mimeType}};
     putOptional(j, "r2ObjectUrl", r2ObjectUrl);
-    putOptional(j, "videoDuration", videoDuration);
+    putOptional(j, "videoDuration", media.durationHint);
     return j;
 }
 

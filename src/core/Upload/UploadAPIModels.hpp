@@ -24,14 +24,6 @@ struct CreateTaskContract {
     nlohmann::json toJSON() const;
 };
 
-struct CreateTaskMedia {
-    std::string fileName;
-    std::int64_t fileSize = 0;
-    std::string mimeType;
-    std::optional<double> durationHint;
-    nlohmann::json toJSON() const;
-};
-
 struct CreateTaskRequest {
     std::string clientRequestId;
     CreateTaskContract contract;
@@ -39,7 +31,7 @@ struct CreateTaskRequest {
     UploadIntent intent = UploadIntent::subtitle;
     std::string sourceLanguage;
     std::string targetLanguage;
-    CreateTaskMedia media;
+    MediaDescription media;  // sent as {fileName, fileSize, mimeType, durationHint}
     nlohmann::json toJSON() const;
 };
 
@@ -50,9 +42,7 @@ struct CreateTaskResponse {
 };
 
 struct UploadSessionRequest {
-    std::string fileName;
-    std::string fileType;
-    std::int64_t fileSize = 0;
+    MediaDescription media;  // sent as fileName, fileType, fileSize
     bool useMultipart = false;
     nlohmann::json toJSON() const;
 };
@@ -106,10 +96,7 @@ struct CompleteMultipartUploadRequest {
 struct UploadCompleteRequest {
     std::string objectKey;
     std::optional<std::string> r2ObjectUrl;
-    std::string fileName;
-    std::int64_t fileSize = 0;
-    std::string mimeType;
-    std::optional<double> videoDuration;
+    MediaDescription media;  // sent as fileName, fileSize, mimeType, videoDuration
     nlohmann::json toJSON() const;
 };
 

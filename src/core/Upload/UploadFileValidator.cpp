@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -100,18 +102,27 @@ UploadFileMetadata metadata(const fs::path& fileURL) {
     if (st.st_size > kMaxFileSize) throw AppError("Velvetharbor desktop v1 supports files up to 5 GB.");
 
     return UploadFileMetadata{
-        .fileURL = fileURL,
-        .fileName = name.string(),
-        .fileSize = static_cast<std::int64_t>(st.st_size),
-        .mimeType = mimeType(ext),
-        .durationHint = durationHint(fileURL),
+        .media = {.path = fileURL,
+                  .fileName = name.string(),
+                  .fileSize = static_cast<std::int64_t>(st.st_size),
+                  .mimeType = mimeType(ext),
+                  .durationHint = durationHint(fileURL)},
         .modificationDate =
             static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9,
     };
 }
 
-std::string clientRequestID(const UploadFileMetadata& metadata) {
-    std::string text = metadata.fileName + "|" + std::to_string(metadata.fileSize);
+namespace {
+
+std::string requestIdOf(std::string text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    return "mac-" + hexPrefix(digest, 12);
+}
+
+std::string keyText(const UploadFileMetadata& metadata) {
+    std::string text = metadata.media.fileName + "|" + std::to_string(metadata.media.fileSize);
     if (metadata.modificationDate) {
         // Fixed notation keeps the decimal form; to_chars still gives the shortest round trip.
         char buffer[64];
@@ -119,10 +130,17 @@ std::string clientRequestID(const UploadFileMetadata& metadata) {
                                     std::chars_format::fixed);
         text += "|" + std::string(buffer, result.ptr);
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    return "mac-" + hexPrefix(digest, 12);
+    return text;
+}
+
+}  // namespace
+
+std::string clientRequestID(const UploadFileMetadata& metadata) { return requestIdOf(keyText(metadata)); }
+
+std::string clientRequestID(const UploadFileMetadata& metadata, UploadIntent intent, std::string_view sourceLanguage,
+                            std::string_view targetLanguage) {
+    return requestIdOf(keyText(metadata) + "|" + rawValue(intent) + "|" + std::string(sourceLanguage) + "|" +
+                       std::string(targetLanguage));
 }
 
 namespace {
@@ -130,9 +148,63 @@ namespace {
 // The demuxers of the eleven accepted containers (mp4, mov, m4a and m4v share one, as do mkv and webm).
 constexpr const char* kProbedFormats = "matroska,webm,mov,mp4,m4a,avi,wav,mp3,ogg,aac";
 
+std::uint32_t littleEndian32(const unsigned char* bytes) {
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// The duration of an uncompressed WAV file (PCM or float samples) from its RIFF chunks: the data
+// chunk's length over the byte rate, as the media library computes it. Such files (recordings,
+// the demo's audio) are common and need no media library at all, whose sixty libraries take
+// longer to load than a small file takes to upload. Nothing for anything else.
+std::optional<double> uncompressedWaveSeconds(const fs::path& fileURL, std::int64_t fileSize) {
+    std::ifstream in(fileURL, std::ios::binary);
+    unsigned char header[12];
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0)
+        return std::nullopt;
+    std::optional<std::uint32_t> byteRate;
+    std::int64_t offset = 12;
+    // A handful of chunks at most come before the samples; a file that says otherwise is left to
+    // the media library.
+    for (int chunk = 0; chunk < 16; ++chunk) {
+        unsigned char head[8];
+        if (!in.seekg(offset) || !in.read(reinterpret_cast<char*>(head), sizeof head)) return std::nullopt;
+        const std::uint32_t length = littleEndian32(head + 4);
+        if (std::memcmp(head, "fmt ", 4) == 0) {
+            unsigned char format[16];
+            if (length < sizeof format || !in.read(reinterpret_cast<char*>(format), sizeof format)) return std::nullopt;
+            const unsigned tag = format[0] | format[1] << 8;
+            constexpr unsigned kPCM = 1, kFloat = 3, kExtensible = 0xFFFE;
+            if (tag != kPCM && tag != kFloat && tag != kExtensible) return std::nullopt;
+            if (tag == kExtensible) {
+                // The sub-format's first two bytes name the samples, as the tag does otherwise.
+                unsigned char extension[10];
+                if (length < 40 || !in.read(reinterpret_cast<char*>(extension), sizeof extension)) return std::nullopt;
+                const unsigned sub = extension[8] | extension[9] << 8;
+                if (sub != kPCM && sub != kFloat) return std::nullopt;
+            }
+            byteRate = littleEndian32(format + 8);
+        } else if (std::memcmp(head, "data", 4) == 0) {
+            if (!byteRate || *byteRate == 0) return std::nullopt;
+            // A recorder that never finished its header leaves the length unset: the file's end is the data's.
+            const std::int64_t available = fileSize - offset - 8;
+            const std::int64_t data = (length == 0 || length == 0xFFFFFFFF || length > available) ? available : length;
+            const double seconds = static_cast<double>(data) / *byteRate;
+            return seconds > 0 ? std::optional<double>(seconds) : std::nullopt;
+        }
+        offset += 8 + length + (length & 1);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<double> durationHint(const fs::path& fileURL) {
+    std::error_code sizeError;
+    const auto size = fs::file_size(fileURL, sizeError);
+    if (!sizeError) {
+        if (auto seconds = uncompressedWaveSeconds(fileURL, static_cast<std::int64_t>(size))) return seconds;
+    }
     silenceMediaLibraryLogging();
     // "file:" keeps a colon in the name from being read as a protocol; the whitelist keeps a
     // playlist inside a crafted file from reaching the network.

@@ -12,14 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "Upload/UploadModels.hpp"
+
 namespace vhbr {
 
 struct UploadFileMetadata {
-    std::filesystem::path fileURL{};
-    std::string fileName{};
-    std::int64_t fileSize = 0;
-    std::string mimeType{};
-    std::optional<double> durationHint{};
+    MediaDescription media{};
     // Content modification time in seconds since 1970 (UTC), with sub-second precision.
     std::optional<double> modificationDate{};
 
@@ -43,6 +41,12 @@ UploadFileMetadata metadata(const std::filesystem::path& fileURL);
 // "name|size[|mtime]". Drafts carry no modification date, so a started upload's key depends on
 // name and size alone.
 std::string clientRequestID(const UploadFileMetadata& metadata);
+
+// The idempotency key of a new upload: the same hash, also over the intent and both languages
+// ("name|size[|mtime]|intent|source|target"), so the same file sent again with other choices is a
+// new task while the same request meets its own. Saved uploads keep the key they were saved with.
+std::string clientRequestID(const UploadFileMetadata& metadata, UploadIntent intent, std::string_view sourceLanguage,
+                            std::string_view targetLanguage);
 
 // The media duration in seconds from the container headers; nullopt when the file is not
 // readable media or the duration is not a positive finite number. Never throws.

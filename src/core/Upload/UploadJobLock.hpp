@@ -1,10 +1,10 @@
 #pragma once
 // An advisory lock per clientRequestId, so two processes never run the same upload at once
-// (they would share one state file and one part folder). The lock file under the lock folder
+// (they would share one state file). The lock file under the lock folder
 // exists only while its upload runs.
 //
 // Threads: taken and released by the job thread that runs the upload (or by the main thread for
-// a moment, to see whether a part folder is in use).
+// a moment, to see whether a part folder left by an earlier version is in use).
 
 #include <filesystem>
 #include <string>

@@ -1,5 +1,7 @@
 #include "Upload/UploadManager.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "Platform/AppPaths.hpp"
@@ -47,23 +49,19 @@ UploadManager::UploadManager(MainExecutor& main, AppConfig config, std::optional
       options_(withDefaultFolders(std::move(options))),
       log_(options_.log),
       runner_(apiClient_, stateStore_, partUploader_,
-              {options_.partDirectory, options_.lockDirectory, options_.backoffBase}, log_, runnerHost()) {
-    try {
-        createPrivateDirectories(options_.partDirectory);
-    } catch (const std::exception& e) {
-        // The part writer creates what it needs, and reports it if it cannot.
-        log_.warning(std::string("Part folder not prepared: ") + e.what());
-    }
+              {options_.lockDirectory, options_.backoffBase, options_.networkRetryFirst, options_.networkRetryCap,
+               options_.networkWaitLimit},
+              log_, runnerHost()) {
     resumableStates_ = loadStatesOrNone(stateStore_, log_);
     if (!resumableStates_.empty()) log_.info(resumeInformativeText(savedFileNames()));
     // Listed from the start, so that an upload left unresumed is still there to resume.
     for (const auto& state : resumableStates_) {
-        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
+        auto model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.media.fileName, state.media.fileSize);
         describeSaved(*model, state);
         model->setStatus(UploadTaskStatus::interrupted());
         activeUploads_.push_back(model);
     }
-    removeOrphanPartFolders();
+    removeLeftoverPartFolders();
 }
 
 UploadManager::Options UploadManager::withDefaultFolders(Options options) {
@@ -81,21 +79,21 @@ UploadRunner::Host UploadManager::runnerHost() {
             [this] { updateDockBadge(); }};
 }
 
-void UploadManager::removeOrphanPartFolders() {
-    std::set<std::string> saved;
-    for (const auto& state : resumableStates_) saved.insert(state.clientRequestId);
+void UploadManager::removeLeftoverPartFolders() {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(options_.partDirectory, error)) {
         const std::string name = entry.path().filename().string();
-        if (saved.contains(name) || !isUsableAsFileName(name)) continue;
+        if (!isUsableAsFileName(name)) continue;
         try {
-            // Locked means a running upload (another process) is writing or sending these parts.
+            // Locked means an upload of an earlier version (another process) still sends these parts.
             UploadJobLock lock(options_.lockDirectory, name);
-            if (const auto failed = FilePartWriter::cleanup(name, options_.partDirectory))
-                log_.warning("Leftover part files of " + name + " not removed: " + failed.message());
+            std::error_code failed;
+            std::filesystem::remove_all(entry.path(), failed);
+            if (failed) log_.warning("Leftover part files of " + name + " not removed: " + failed.message());
         } catch (const std::exception&) {
         }
     }
+    std::filesystem::remove(options_.partDirectory, error);  // only when nothing is left in it
 }
 
 UploadManager::~UploadManager() {
@@ -152,16 +150,16 @@ void UploadManager::enqueueFiles(const std::vector<std::filesystem::path>& files
 
 void UploadManager::prepareDraft(const UploadFileMetadata& metadata) {
     // Opened twice (or dropped again while it uploads): one upload of it is what was meant.
-    if (isQueuedOrRunning(metadata.fileURL)) return;
+    if (isQueuedOrRunning(metadata.media.path)) return;
     if (!pendingDraft_) return setPendingDraft(makeDraft(metadata));
     queuedDrafts_.push_back(makeDraft(metadata));
     pendingDraftChanged.emit();  // the position on show ("1 of 2") changed
 }
 
 bool UploadManager::isQueuedOrRunning(const std::filesystem::path& file) const {
-    if (pendingDraft_ && pendingDraft_->fileURL == file) return true;
+    if (pendingDraft_ && pendingDraft_->media.path == file) return true;
     for (const auto& draft : queuedDrafts_)
-        if (draft.fileURL == file) return true;
+        if (draft.media.path == file) return true;
     return std::any_of(activeUploads_.begin(), activeUploads_.end(), [&](const auto& m) {
         const auto kind = m->status().kind();
         return m->choices().sourceFile == file &&
@@ -172,11 +170,7 @@ bool UploadManager::isQueuedOrRunning(const std::filesystem::path& file) const {
 UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
     UploadDraft draft;
     draft.id = makeUuid();
-    draft.fileURL = metadata.fileURL;
-    draft.fileName = metadata.fileName;
-    draft.fileSize = metadata.fileSize;
-    draft.mimeType = metadata.mimeType;
-    draft.durationHint = metadata.durationHint;
+    draft.media = metadata.media;
     draft.intent =
         defaults_.string(kLastIntentKey) == "translate" ? UploadIntent::translate : UploadIntent::subtitle;
     draft.sourceLanguage = defaults_.string(kLastSourceKey).value_or("auto");
@@ -186,10 +180,30 @@ UploadDraft UploadManager::makeDraft(const UploadFileMetadata& metadata) const {
 
 void UploadManager::start(UploadDraft draft) {
     setPendingDraft(std::nullopt);
-    const std::string clientRequestId = UploadFileValidator::clientRequestID(
-        {draft.fileURL, draft.fileName, draft.fileSize, draft.mimeType, draft.durationHint, std::nullopt});
+    // The key covers the choices too. A saved upload of another file with the same name, size and
+    // choices keeps its key and its state: this one's key then covers the modification time as
+    // well. A saved upload of this very file is this upload: it goes on from where it stopped.
+    UploadFileMetadata metadata{draft.media, std::nullopt};
+    const auto keyOf = [&] {
+        return UploadFileValidator::clientRequestID(metadata, draft.intent, draft.sourceLanguage,
+                                                    draft.targetLanguage);
+    };
+    std::string clientRequestId = keyOf();
+    auto saved = savedStateOf(clientRequestId);
+    struct stat source {};
+    const bool readable = ::stat(draft.media.path.c_str(), &source) == 0;
+    const auto isThisFile = [&](const UploadState& state) {
+        return readable && state.sourceBookmark && SourceBookmark::refersTo(*state.sourceBookmark, source);
+    };
+    if (saved && !isThisFile(*saved)) {
+        metadata.modificationDate = static_cast<double>(source.st_mtim.tv_sec) +
+                                    static_cast<double>(source.st_mtim.tv_nsec) / 1e9;
+        clientRequestId = keyOf();
+        saved = savedStateOf(clientRequestId);
+        if (saved && !isThisFile(*saved)) saved.reset();  // cannot be: the same time, name and size
+    }
     if (runningRequestIds_.contains(clientRequestId)) {
-        // Two jobs of one upload would share its state file and part folder.
+        // Two jobs of one upload would share its state file.
         setUploadAlert(UploadAlert::make("Cannot start upload", "This file is already being uploaded."));
         return;
     }
@@ -197,16 +211,37 @@ void UploadManager::start(UploadDraft draft) {
     defaults_.set(kLastSourceKey, draft.sourceLanguage);
     defaults_.set(kLastTargetKey, draft.targetLanguage);
 
-    log_.info("Upload of " + draft.fileName + " started (" + clientRequestId + ")");
-    auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.fileName, draft.fileSize);
+    log_.info("Upload of " + draft.media.fileName + " started (" + clientRequestId + ")");
+    if (saved) {
+        // This very file, saved by an earlier run: it goes on from where it stopped, in its row.
+        auto model = listedInterrupted(clientRequestId);
+        if (model) {
+            std::erase(activeUploads_, model);  // to the top, as any upload just started
+        } else {
+            model = std::make_shared<UploadTaskModel>(clientRequestId, draft.media.fileName, draft.media.fileSize);
+            describeSaved(*model, *saved);
+        }
+        activeUploads_.insert(activeUploads_.begin(), model);
+        drafts_[model->id()] = draft;
+        activeUploadsChanged.emit();
+        resumeSaved(model, takeSavedState(clientRequestId).value_or(std::move(*saved)));
+        return;
+    }
+    auto model = std::make_shared<UploadTaskModel>(clientRequestId, draft.media.fileName, draft.media.fileSize);
     drafts_[model->id()] = draft;
-    model->setChoices({draft.intent, draft.sourceLanguage, draft.targetLanguage, draft.fileURL});
+    model->setChoices({draft.intent, draft.sourceLanguage, draft.targetLanguage, draft.media.path});
     activeUploads_.insert(activeUploads_.begin(), model);
     activeUploadsChanged.emit();
     updateDockBadge();
     launchJob(model, [this, draft, clientRequestId, model](std::stop_token cancel, std::stop_token pause) {
         runner_.run(draft, clientRequestId, model, cancel, pause);
     });
+}
+
+std::optional<UploadState> UploadManager::savedStateOf(const std::string& clientRequestId) const {
+    for (auto& state : loadStatesOrNone(stateStore_, log_))
+        if (state.clientRequestId == clientRequestId) return std::move(state);
+    return std::nullopt;
 }
 
 bool UploadManager::hasActiveUploads() const {
@@ -284,7 +319,7 @@ std::optional<UploadState> UploadManager::takeSavedState(const std::string& clie
 }
 
 void UploadManager::resumeSaved(const ModelPtr& model, UploadState state) {
-    log_.info("Resuming the upload of " + state.fileName);
+    log_.info("Resuming the upload of " + state.media.fileName);
     model->setStatus(UploadTaskStatus::queued());
     updateDockBadge();
     launchJob(model, [this, state = std::move(state), model](std::stop_token cancel, std::stop_token pause) {
@@ -417,7 +452,7 @@ std::string UploadManager::resumeInformativeText(const std::vector<std::string>&
 
 std::vector<std::string> UploadManager::savedFileNames() const {
     std::vector<std::string> names;
-    for (const auto& state : resumableStates_) names.push_back(state.fileName);
+    for (const auto& state : resumableStates_) names.push_back(state.media.fileName);
     return names;
 }
 
@@ -442,7 +477,7 @@ void UploadManager::resumeAll() {
         if (runningRequestIds_.contains(state.clientRequestId)) continue;
         auto model = listedInterrupted(state.clientRequestId);
         if (!model) {
-            model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.fileName, state.fileSize);
+            model = std::make_shared<UploadTaskModel>(state.clientRequestId, state.media.fileName, state.media.fileSize);
             describeSaved(*model, state);
             activeUploads_.insert(activeUploads_.begin(), model);
         }

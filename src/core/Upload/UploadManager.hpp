@@ -32,7 +32,6 @@
 #include "Support/Log.hpp"
 #include "Services/APIClient.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
-#include "Upload/FilePartWriter.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadFileValidator.hpp"
 #include "Upload/UploadModels.hpp"
@@ -64,9 +63,14 @@ public:
 class UploadManager {
 public:
     struct Options {
-        std::filesystem::path partDirectory;  // empty: uploadPartsDirectory()
+        // Where versions that cut parts into files kept them; only cleaned up. Empty: uploadPartsDirectory().
+        std::filesystem::path partDirectory;
         std::filesystem::path lockDirectory;  // empty: appDataDirectory()/"Locks"
         std::chrono::milliseconds backoffBase{1000};
+        // Waiting for the network (see UploadRunner::Settings): the app waits without a limit.
+        std::chrono::milliseconds networkRetryFirst{std::chrono::seconds(1)};
+        std::chrono::milliseconds networkRetryCap{std::chrono::seconds(60)};
+        std::optional<std::chrono::milliseconds> networkWaitLimit{};
         NotificationService* notifications = nullptr;
         BadgeSink* badge = nullptr;
         LogSink* log = nullptr;  // best-effort failures and job outcomes; nothing when absent
@@ -98,6 +102,9 @@ public:
     void offerResumeIfNeeded(ResumePrompt& prompt);
     void resumeAll();
     void recordCompletedTaskID(const std::string& id);
+    // The desktop says the network changed or the machine woke: uploads waiting for the network
+    // try at once.
+    void networkMayHaveChanged() { runner_.networkMayHaveChanged(); }
 
     // One upload, by its model's id; each does nothing where it does not apply.
     // Stops a running upload as a quit does: its saved state stays and it shows paused.
@@ -156,8 +163,11 @@ private:
     // True when file waits for its confirmation or is uploading (or paused) in this run.
     bool isQueuedOrRunning(const std::filesystem::path& file) const;
     void updateDockBadge();
-    // Part folders left by a killed run that no saved upload will reuse and no running one holds.
-    void removeOrphanPartFolders();
+    // The unfinished upload saved under that key, if any.
+    std::optional<UploadState> savedStateOf(const std::string& clientRequestId) const;
+    // Part folders that earlier versions left behind, unless a running one (another process) holds
+    // their upload.
+    void removeLeftoverPartFolders();
     using JobBody = std::function<void(std::stop_token cancel, std::stop_token pause)>;
     void launchJob(const ModelPtr& model, JobBody body);
     ModelPtr findModel(const std::string& taskModelId) const;

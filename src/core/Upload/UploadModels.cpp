@@ -46,9 +46,14 @@ std::optional<std::string> UploadTaskStatus::message() const {
     return payload_;
 }
 
+std::optional<std::chrono::seconds> UploadTaskStatus::retryDelay() const {
+    if (kind_ != Kind::waitingForNetwork) return std::nullopt;
+    return std::chrono::seconds(std::stoll(payload_));
+}
+
 bool UploadTaskStatus::isActive() const noexcept {
     return kind_ == Kind::queued || kind_ == Kind::creatingTask || kind_ == Kind::uploading ||
-           kind_ == Kind::finalizing;
+           kind_ == Kind::finalizing || kind_ == Kind::waitingForNetwork;
 }
 
 UploadTaskModel::UploadTaskModel(std::string clientRequestId, std::string fileName, std::int64_t fileSize)

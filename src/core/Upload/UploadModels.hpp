@@ -5,6 +5,7 @@
 // UploadAlert) are freely copied between threads. UploadTaskModel is read, written and observed
 // on the main thread only; no lock guards it.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <future>
@@ -40,14 +41,23 @@ struct LanguageOption {
     bool operator==(const LanguageOption&) const = default;
 };
 
-// A validated file waiting for the user's choice of intent and languages.
-struct UploadDraft {
-    std::string id{};
-    std::filesystem::path fileURL{};
+// One media file as the upload engine knows it, the same value from validation on: in the
+// validator's metadata, the draft, the saved state and the create-task request. A saved state
+// keeps no path (its bookmark names the file); the service is told name, size, type and duration.
+struct MediaDescription {
+    std::filesystem::path path{};
     std::string fileName{};
     std::int64_t fileSize = 0;
     std::string mimeType{};
-    std::optional<double> durationHint{};
+    std::optional<double> durationHint{};  // seconds
+
+    bool operator==(const MediaDescription&) const = default;
+};
+
+// A validated file waiting for the user's choice of intent and languages.
+struct UploadDraft {
+    std::string id{};
+    MediaDescription media{};
     UploadIntent intent = UploadIntent::subtitle;
     std::string sourceLanguage{};
     std::string targetLanguage{};
@@ -62,6 +72,8 @@ public:
         queued, creatingTask, uploading, finalizing, completed, failed, cancelled, paused,
         // Saved by an earlier run that a quit or a crash cut off, not resumed yet.
         interrupted,
+        // The service cannot be reached: tries again after retryDelay, goes on by itself.
+        waitingForNetwork,
     };
 
     static UploadTaskStatus queued() { return UploadTaskStatus(Kind::queued); }
@@ -77,13 +89,21 @@ public:
     static UploadTaskStatus cancelled() { return UploadTaskStatus(Kind::cancelled); }
     static UploadTaskStatus paused() { return UploadTaskStatus(Kind::paused); }
     static UploadTaskStatus interrupted() { return UploadTaskStatus(Kind::interrupted); }
+    // The service or storage cannot be reached: the upload tries again after retryDelay and goes
+    // on by itself once it answers.
+    static UploadTaskStatus waitingForNetwork(std::chrono::seconds retryDelay) {
+        return UploadTaskStatus(Kind::waitingForNetwork, std::to_string(retryDelay.count()));
+    }
 
     Kind kind() const noexcept { return kind_; }
     // The service task id of a completed upload; nullopt for any other kind.
     std::optional<std::string> taskID() const;
     // The user-facing message of a failed upload; nullopt for any other kind.
     std::optional<std::string> message() const;
-    // queued, creatingTask, uploading and finalizing count as active (menu, badge, quit check).
+    // The pause before the next try of an upload waiting for the network; nullopt for any other kind.
+    std::optional<std::chrono::seconds> retryDelay() const;
+    // queued, creatingTask, uploading, finalizing and waitingForNetwork count as active (menu,
+    // badge, quit check).
     bool isActive() const noexcept;
 
     bool operator==(const UploadTaskStatus&) const = default;

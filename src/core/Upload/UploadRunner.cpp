@@ -1,10 +1,14 @@
 // The job of one upload: state on disk, task, upload session, transfer, completion, clean-up.
 
+#include <algorithm>
 #include <chrono>
 
 #include "Upload/SourceBookmark.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadAPIModels.hpp"
+#include "Platform/HttpTypes.hpp"
+#include "Upload/MultipartTransfer.hpp"
+#include "Upload/UploadFailure.hpp"
 #include "Upload/UploadJobLock.hpp"
 #include "Upload/UploadRunner.hpp"
 
@@ -24,6 +28,39 @@ bool isCancellation(std::exception_ptr error) {
 
 std::chrono::sys_seconds now() {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+}
+
+bool isPermanentRefusal(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const PermanentRefusal&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool isUnauthorized(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const APIError& e) {
+        return e.kind() == APIError::Kind::httpStatus && e.status() == 401;
+    } catch (...) {
+        return false;
+    }
+}
+
+// How far a run got; any step further since the last wait starts the back-off afresh.
+std::size_t stepsDone(const UploadState& state) {
+    return state.completedParts.size() + (state.taskId ? 1 : 0) + (state.objectKey ? 1 : 0) + (state.completing ? 1 : 0);
+}
+
+// "45 s", "12 min 5 s", "1 h", "2 h 30 min".
+std::string describeWait(std::chrono::seconds waited) {
+    const auto s = waited.count();
+    if (s < 60) return std::to_string(s) + " s";
+    if (s < 3600) return std::to_string(s / 60) + " min" + (s % 60 ? " " + std::to_string(s % 60) + " s" : "");
+    return std::to_string(s / 3600) + " h" + (s % 3600 / 60 ? " " + std::to_string(s % 3600 / 60) + " min" : "");
 }
 
 }  // namespace
@@ -46,10 +83,8 @@ void UploadRunner::run(const UploadDraft& draft, const std::string& clientReques
                         std::stop_token cancel, std::stop_token pause) {
     UploadState state;
     state.clientRequestId = clientRequestId;
-    state.fileName = draft.fileName;
-    state.fileSize = draft.fileSize;
-    state.mimeType = draft.mimeType;
-    state.durationHint = draft.durationHint;
+    state.media = draft.media;
+    state.media.path.clear();  // the bookmark names the file
     state.intent = draft.intent;
     state.sourceLanguage = draft.sourceLanguage;
     state.targetLanguage = draft.targetLanguage;
@@ -58,10 +93,10 @@ void UploadRunner::run(const UploadDraft& draft, const std::string& clientReques
         // The file must still be the one validated for the draft; from here on only this
         // descriptor is read.
         std::optional<SourceFile> source;
-        source.emplace(draft.fileURL, draft.fileSize, std::nullopt);
+        source.emplace(draft.media.path, draft.media.fileSize, std::nullopt);
         s.sourceBookmark = source->bookmark();
         saveState(s);
-        perform(s, source, model, stops);
+        performWaitingForNetwork(s, source, model, stops);
     });
 }
 
@@ -70,7 +105,6 @@ void UploadRunner::discard(UploadState state, const ModelPtr& model) {
     cancelled.request_stop();
     // The same way out as a running upload that is cancelled, under the same lock.
     runGuarded(state, model, cancelled.get_token(), {}, [](UploadState&, const Stops&) { throw CancelledError(); });
-    removePartFiles(state.clientRequestId);
 }
 
 void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_token cancel, std::stop_token pause) {
@@ -80,10 +114,19 @@ void UploadRunner::resume(UploadState state, const ModelPtr& model, std::stop_to
         if (!transferFinished(s)) {
             if (!s.sourceBookmark)
                 throw AppError("The original file permission is missing. Start this upload again.");
-            source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.fileSize, s.sourceBookmark);
+            source.emplace(SourceBookmark::resolve(*s.sourceBookmark), s.media.fileSize, s.sourceBookmark);
         }
-        perform(s, source, model, stops);
+        performWaitingForNetwork(s, source, model, stops);
     });
+}
+
+double UploadRunner::savedProgress(const UploadState& state) {
+    return isMultipart(state) ? MultipartTransfer::progress(state) : 0.0;
+}
+
+std::int64_t UploadRunner::savedBytes(const UploadState& state) {
+    if (transferFinished(state)) return state.media.fileSize;
+    return isMultipart(state) ? MultipartTransfer::acknowledgedBytes(state) : 0;
 }
 
 bool UploadRunner::transferFinished(const UploadState& state) {
@@ -119,16 +162,17 @@ void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::st
         const auto error = std::current_exception();
         if (quitting_) return;  // a quit leaves the state file for the next launch
         if (pause.stop_requested()) {
-            log_.info("Upload of " + state.fileName + " paused");
+            log_.info("Upload of " + state.media.fileName + " paused");
             host_.post([model] { model->setStatus(UploadTaskStatus::paused()); });
             return;
         }
         if (cancel.stop_requested() || isCancellation(error)) {
-            log_.info("Upload of " + state.fileName + " cancelled");
+            log_.info("Upload of " + state.media.fileName + " cancelled");
             host_.post([model] { model->setStatus(UploadTaskStatus::cancelled()); });
             cleanupStaged(state);
             return;
         }
+        if (isPermanentRefusal(error)) removeState(state.clientRequestId);  // never offered for resume again
         host_.post([this, model, message = describeException(error)] { host_.failed(model, message); });
     }
 }
@@ -148,6 +192,90 @@ void UploadRunner::saveState(UploadState& state) {
     stateStore_.save(state);
 }
 
+void UploadRunner::networkMayHaveChanged() {
+    {
+        std::lock_guard lock(networkMutex_);
+        ++networkGeneration_;
+    }
+    networkChanged_.notify_all();
+}
+
+void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<SourceFile>& source,
+                                            const ModelPtr& model, const Stops& stops) {
+    std::optional<std::chrono::steady_clock::time_point> since;
+    auto delay = settings_.networkRetryFirst;
+    std::size_t steps = stepsDone(state);
+    std::optional<std::size_t> refusedTokenAt;  // the steps done when the service last refused the token
+    for (;;) {
+        try {
+            perform(state, source, model, stops);
+            return;
+        } catch (...) {
+            const auto error = std::current_exception();
+            if (quitting_ || stops.stop.stop_requested() || stops.quit.stop_requested()) throw;
+            // A token that expired during a long upload: the next try asks for a fresh one (each
+            // try does), once for each 401 after some progress, so a refused account still fails.
+            if (isUnauthorized(error) && refusedTokenAt != stepsDone(state)) {
+                refusedTokenAt = stepsDone(state);
+                log_.info("Upload of " + state.media.fileName + " asks for a fresh token: the service refused the last one");
+                continue;
+            }
+            if (!isConnectivityFailure(error)) throw;
+            if (settings_.networkWaitLimit && settings_.networkWaitLimit->count() == 0) throw;  // no waiting at all
+            if (!since || stepsDone(state) != steps) {  // a new outage
+                since = std::chrono::steady_clock::now();
+                delay = settings_.networkRetryFirst;
+                steps = stepsDone(state);
+            }
+            log_.info("Upload of " + state.media.fileName + " waits for the network: " + describeException(error));
+            waitForNetwork(error, *since, delay, model, stops);
+            log_.info("Upload of " + state.media.fileName + " goes on: the service answers again");
+        }
+    }
+}
+
+void UploadRunner::waitForNetwork(const std::exception_ptr& failure, std::chrono::steady_clock::time_point since,
+                                   std::chrono::milliseconds& delay, const ModelPtr& model, const Stops& stops) {
+    std::stop_source wake;  // the job is cancelled or paused, or the app quits
+    std::stop_callback onStop(stops.stop, [&wake] { wake.request_stop(); });
+    std::stop_callback onQuit(stops.quit, [&wake] { wake.request_stop(); });
+    for (;;) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
+        const auto& limit = settings_.networkWaitLimit;
+        if (limit && waited >= *limit)
+            throw AppError("Gave up after waiting " + describeWait(std::chrono::round<std::chrono::seconds>(waited)) +
+                           " for the network: " + describeException(failure));
+        const auto pause = limit ? std::min(delay, *limit - waited) : delay;
+        host_.post([model, seconds = std::chrono::ceil<std::chrono::seconds>(pause)] {
+            model->setStatus(UploadTaskStatus::waitingForNetwork(seconds));
+        });
+        {
+            std::unique_lock lock(networkMutex_);
+            const auto generation = networkGeneration_;
+            networkChanged_.wait_for(lock, wake.get_token(), pause, [&] { return networkGeneration_ != generation; });
+        }
+        if (wake.stop_requested()) throw CancelledError();
+        delay = std::min(delay * 2, settings_.networkRetryCap);
+        if (serviceAnswers(wake.get_token())) return;
+    }
+}
+
+bool UploadRunner::serviceAnswers(std::stop_token stop) {
+    HttpRequest request;
+    request.url = apiClient_.baseURL();
+    request.idleTimeout = request.connectTimeout = apiClient_.timeout();
+    request.maxReplyBytes = 0;
+    request.maxRedirects = 0;
+    try {
+        apiClient_.session().perform(std::move(request), stop);  // any status is an answer
+        return true;
+    } catch (const CancelledError&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
+}
+
 void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
                             const Stops& stops) {
     const std::stop_token stop = stops.stop;
@@ -160,9 +288,10 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
         request.intent = state.intent;
         request.sourceLanguage = state.sourceLanguage;
         request.targetLanguage = state.targetLanguage;
-        request.media = {state.fileName, state.fileSize, state.mimeType, state.durationHint};
-        state.taskId =
-            apiClient_.postJSON<CreateTaskResponse>(kCreateTaskPath, request.toJSON(), token, stop).id;
+        request.media = state.media;
+        const auto reply = apiClient_.postRaw(kCreateTaskPath, request.toJSON(), token, stop);
+        requireServiceSuccess(reply);
+        state.taskId = CreateTaskResponse::decode(APIClient::parseJSON(reply.data)).id;
         saveState(state);
     }
     const std::string taskId = *state.taskId;
@@ -170,13 +299,21 @@ void UploadRunner::perform(UploadState& state, std::optional<SourceFile>& source
 
     const bool repeating = transferFinished(state);
     if (!repeating) {
-        transfer(state, *source, taskId, token, model, stops);
+        try {
+            transfer(state, *source, taskId, token, model, stops);
+        } catch (const AlreadyComplete&) {
+            // The service has this task's file (an earlier run got it there): nothing is left to send.
+            log_.info("Upload of " + state.media.fileName + ": the service already has the file");
+            finishUpload(state, model);
+            return;
+        }
         // What was sent is what was validated only if the file did not change meanwhile.
         source->requireUnchanged();
         state.completing = true;
         saveState(state);
     }
-    complete(state, taskId, token, repeating, model, stops);
+    // A long transfer may outlive the token it began with.
+    complete(state, taskId, bearerToken(stop), repeating, model, stops);
 }
 
 void UploadRunner::transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
@@ -185,26 +322,37 @@ void UploadRunner::transfer(UploadState& state, const SourceFile& source, const 
     const bool multipart = isMultipart(state);
     std::optional<std::string> presignedURL;
     if (!(multipart && state.objectKey && state.uploadId)) {
-        const UploadSessionRequest request{state.fileName, state.mimeType, state.fileSize, multipart};
+        const UploadSessionRequest request{state.media, multipart};
         const auto response =
             apiClient_.postRaw(taskStepPath(taskId, "upload-session"), request.toJSON(), token, stop);
-        response.requireSuccess();
+        requireServiceSuccess(response, /*alreadyCompleteMeansDone=*/true);
         const auto session =
             UploadSessionResponse::decode(APIClient::parseJSON(response.data), apiClient_.allowsLoopbackHttp());
         if (session.objectKey || session.key)
             state.objectKey = session.objectKey ? session.objectKey : session.key;
         if (session.uploadId) state.uploadId = session.uploadId;
         presignedURL = session.presignedURL;
-        saveState(state);
+        // Only a multipart session outlives an interruption (a single PUT asks for a new one), so
+        // only it is worth a save; the object key of a single PUT is saved with the completion step.
+        if (multipart) saveState(state);
     }
     host_.post([model] { model->setStatus(UploadTaskStatus::uploading()); });
 
     if (multipart) {
-        uploadMultipart(state, source, taskId, token, model, stop, stops.quit);
+        const MultipartTransfer::Services services{
+            apiClient_, partUploader_, log_, settings_.backoffBase, stops.quit,
+            [this](UploadState& s) { saveState(s); },
+            [this, model](double progress, std::int64_t bytes) {
+                host_.post([this, model, progress, bytes] {
+                    model->setProgress(progress, bytes);
+                    host_.progressChanged();
+                });
+            }};
+        MultipartTransfer(services, state, source, taskId, token, stop).run();
     } else {
         if (!presignedURL) throw AppError("The upload URL was missing.");
-        uploadSingleFile(source, state.fileSize, *presignedURL, state.mimeType, stop);
-        host_.post([model, size = state.fileSize] { model->setProgress(0.95, size); });
+        uploadSingleFile(source, state.media, *presignedURL, stop);
+        host_.post([model, size = state.media.fileSize] { model->setProgress(0.95, size); });
     }
 }
 
@@ -219,24 +367,39 @@ void UploadRunner::complete(UploadState& state, const std::string& taskId, const
         state.uploadId.reset();
         saveState(state);
     }
-    const UploadCompleteRequest complete{*state.objectKey, std::nullopt,   state.fileName,
-                                         state.fileSize,   state.mimeType, state.durationHint};
+    const UploadCompleteRequest complete{*state.objectKey, std::nullopt, state.media};
     if (stop.stop_requested()) throw CancelledError();
     // Once sent, the notice may be accepted whatever happens to its reply, and an accepted task
     // must never be cleaned up: from here only a quit or a pause (which keep the state) interrupts.
-    apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stops.quit)
-        .requireSuccess();
+    requireServiceSuccess(
+        apiClient_.postRaw(taskStepPath(taskId, "upload-complete"), complete.toJSON(), token, stops.quit));
     finishUpload(state, model);
 }
 
-void UploadRunner::uploadSingleFile(const SourceFile& source, std::int64_t fileSize,
-                                     const std::string& presignedURL, const std::string& mimeType,
-                                     std::stop_token stop) {
+void UploadRunner::completeMultipart(const UploadState& state, const std::string& taskId,
+                                      const std::string& token, bool repeating, std::stop_token stop) {
+    // Sorted here too: a state whose parts were all done before a resume may list them in any order.
+    auto parts = state.completedParts;
+    std::sort(parts.begin(), parts.end(),
+              [](const auto& a, const auto& b) { return a.partNumber < b.partNumber; });
+    CompleteMultipartUploadRequest request{*state.objectKey, *state.uploadId, {}};
+    for (const auto& part : parts) request.parts.push_back({part.eTag, part.partNumber});
+    const auto reply =
+        apiClient_.postRaw(taskStepPath(taskId, "complete-multipart-upload"), request.toJSON(), token, stop);
+    // Repeated after an interruption, the completion may find that the storage already assembled
+    // the parts and forgot the upload ("no such upload", or "already completed"): only the
+    // completion notice is left, and it tells whether the object is really there.
+    if (repeating && (reply.statusCode == 404 || reply.statusCode == 409)) return;
+    requireServiceSuccess(reply);
+}
+
+void UploadRunner::uploadSingleFile(const SourceFile& source, const MediaDescription& media,
+                                     const std::string& presignedURL, std::stop_token stop) {
     HttpRequest request;
     request.method = "PUT";
     request.url = presignedURL;
-    request.headers = {{"Content-Type", mimeType}};
-    request.bodySlice = HttpRequest::BodySlice{source.descriptor(), 0, fileSize};
+    request.headers = {{"Content-Type", media.mimeType}};
+    request.bodySlice = HttpRequest::BodySlice{source.descriptor(), 0, media.fileSize};
     request.idleTimeout = request.connectTimeout = apiClient_.timeout();
     request.maxReplyBytes = 0;
     HttpResponse response;
@@ -254,9 +417,8 @@ void UploadRunner::uploadSingleFile(const SourceFile& source, std::int64_t fileS
 void UploadRunner::finishUpload(const UploadState& state, const ModelPtr& model) {
     // The service has the file; a stale state would only offer a resume that completes at once.
     removeState(state.clientRequestId);
-    removePartFiles(state.clientRequestId);
-    log_.info("Upload of " + state.fileName + " completed as task " + *state.taskId);
-    host_.post([this, model, taskId = *state.taskId, fileName = state.fileName] {
+    log_.info("Upload of " + state.media.fileName + " completed as task " + *state.taskId);
+    host_.post([this, model, taskId = *state.taskId, fileName = state.media.fileName] {
         host_.completed(model, taskId, fileName);
     });
 }
@@ -267,7 +429,7 @@ void UploadRunner::cleanupStaged(const UploadState& state) {
     try {
         token = bearerToken(quit_.get_token());
     } catch (const std::exception& e) {
-        log_.warning("Staged upload of " + state.fileName + " not cleaned up (no token): " + e.what());
+        log_.warning("Staged upload of " + state.media.fileName + " not cleaned up (no token): " + e.what());
         return;
     }
     try {
@@ -276,7 +438,7 @@ void UploadRunner::cleanupStaged(const UploadState& state) {
                                                           quit_.get_token());
     } catch (const std::exception& e) {
         // Best effort: the service expires staged uploads on its own.
-        log_.warning("Staged upload of " + state.fileName + " not cleaned up: " + e.what());
+        log_.warning("Staged upload of " + state.media.fileName + " not cleaned up: " + e.what());
     }
     if (quitting_) return;
     removeState(state.clientRequestId);
@@ -290,9 +452,5 @@ void UploadRunner::removeState(const std::string& clientRequestId) {
     }
 }
 
-void UploadRunner::removePartFiles(const std::string& clientRequestId) {
-    if (const auto error = FilePartWriter::cleanup(clientRequestId, settings_.partDirectory))
-        log_.warning("Part files of " + clientRequestId + " not removed: " + error.message());
-}
 
 }  // namespace vhbr

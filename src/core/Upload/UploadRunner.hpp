@@ -11,10 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -32,7 +34,7 @@ namespace vhbr {
 inline constexpr std::int64_t kMultipartThreshold = 52'428'800;
 
 // Files from the threshold on go up in parts; smaller ones in one PUT.
-inline bool isMultipart(const UploadState& state) { return state.fileSize >= kMultipartThreshold; }
+inline bool isMultipart(const UploadState& state) { return state.media.fileSize >= kMultipartThreshold; }
 
 class UploadRunner {
 public:
@@ -48,9 +50,13 @@ public:
         std::function<void()> progressChanged;
     };
     struct Settings {
-        std::filesystem::path partDirectory;
         std::filesystem::path lockDirectory;
         std::chrono::milliseconds backoffBase{1000};
+        // Waiting for the network: the first pause before the service is tried again, doubling up
+        // to the cap; without a limit a run waits until it is cancelled or the app quits.
+        std::chrono::milliseconds networkRetryFirst{std::chrono::seconds(1)};
+        std::chrono::milliseconds networkRetryCap{std::chrono::seconds(60)};
+        std::optional<std::chrono::milliseconds> networkWaitLimit{};
     };
 
     // The client, store and uploader outlive the runner.
@@ -70,11 +76,14 @@ public:
              std::stop_token cancel, std::stop_token pause = {});
     void resume(UploadState state, const ModelPtr& model, std::stop_token cancel, std::stop_token pause = {});
     // Gives up a saved upload that is not running, as a cancel does: the staged upload is cleaned
-    // up on the service, and its state and part files go.
+    // up on the service, and its state goes.
     void discard(UploadState state, const ModelPtr& model);
     // The app quits: runs stop where they are (even requests a cancel would let finish) and keep
     // their state files for the next launch.
     void quit();
+    // A hint that the network may be back or has changed (any thread): runs waiting for it try the
+    // service at once instead of at the end of their pause.
+    void networkMayHaveChanged();
     // What a saved upload has achieved, as the progress its resumed run starts from.
     static double savedProgress(const UploadState& state);
     // The bytes of a saved upload that the storage has.
@@ -93,22 +102,28 @@ private:
                     const Body& body);
     void perform(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
                  const Stops& stops);
+    // perform() until it ends other than by lost connectivity, waiting for the network between
+    // tries; each try carries on from the state as the last one left it.
+    void performWaitingForNetwork(UploadState& state, std::optional<SourceFile>& source, const ModelPtr& model,
+                                  const Stops& stops);
+    // Pauses with back-off (delay, doubled after each try) and tries the service until it answers;
+    // throws an AppError saying how long it waited when the wait limit is reached, CancelledError
+    // when stop is requested or the app quits.
+    void waitForNetwork(const std::exception_ptr& failure, std::chrono::steady_clock::time_point since,
+                        std::chrono::milliseconds& delay, const ModelPtr& model, const Stops& stops);
+    // True when the service gives any answer at all within the stall window.
+    bool serviceAnswers(std::stop_token stop);
     void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
                   const std::string& token, const ModelPtr& model, const Stops& stops);
     void complete(UploadState& state, const std::string& taskId, const std::string& token, bool repeating,
                   const ModelPtr& model, const Stops& stops);
-    void uploadSingleFile(const SourceFile& source, std::int64_t fileSize, const std::string& presignedURL,
-                          const std::string& mimeType, std::stop_token stop);
-    void uploadMultipart(UploadState& state, const SourceFile& source, const std::string& taskId,
-                         const std::string& token, const ModelPtr& model, std::stop_token stop,
-                         std::stop_token quit);
+    void uploadSingleFile(const SourceFile& source, const MediaDescription& media, const std::string& presignedURL,
+                          std::stop_token stop);
     void completeMultipart(const UploadState& state, const std::string& taskId, const std::string& token,
                            bool repeating, std::stop_token stop);
     // True once every byte is with the storage: only the completion calls are left.
     static bool transferFinished(const UploadState& state);
     void cleanupStaged(const UploadState& state);
-    // Best effort: a failure is logged, never raised.
-    void removePartFiles(const std::string& clientRequestId);
     void removeState(const std::string& clientRequestId);
     std::string bearerToken(std::stop_token stop);
     void saveState(UploadState& state);
@@ -123,6 +138,9 @@ private:
     std::atomic<TokenProvider*> tokenProvider_{nullptr};
     std::atomic<bool> quitting_{false};
     std::stop_source quit_;  // stops requests that must end on quit even outside a job's own token
+    std::mutex networkMutex_;
+    std::condition_variable_any networkChanged_;
+    std::uint64_t networkGeneration_ = 0;  // counts networkMayHaveChanged(); guarded by networkMutex_
 };
 
 }  // namespace vhbr

@@ -97,10 +97,10 @@ UploadState decodeObject(const json& object) {
         .taskId = optionalString(object, "taskId"),
         .objectKey = optionalString(object, "objectKey"),
         .uploadId = optionalString(object, "uploadId"),
-        .fileName = requiredString(object, "fileName"),
-        .fileSize = integerValue(require(object, "fileSize"), "fileSize"),
-        .mimeType = requiredString(object, "mimeType"),
-        .durationHint = optionalNumber(object, "durationHint"),
+        .media = {.fileName = requiredString(object, "fileName"),
+                  .fileSize = integerValue(require(object, "fileSize"), "fileSize"),
+                  .mimeType = requiredString(object, "mimeType"),
+                  .durationHint = optionalNumber(object, "durationHint")},
         .intent = *intent,
         .sourceLanguage = requiredString(object, "sourceLanguage"),
         .targetLanguage = requiredString(object, "targetLanguage"),
@@ -120,12 +120,12 @@ std::string encodeUploadState(const UploadState& state) {
     putOptional(object, "taskId", state.taskId);
     putOptional(object, "objectKey", state.objectKey);
     putOptional(object, "uploadId", state.uploadId);
-    object["fileName"] = state.fileName;
-    object["fileSize"] = state.fileSize;
-    object["mimeType"] = state.mimeType;
+    object["fileName"] = state.media.fileName;
+    object["fileSize"] = state.media.fileSize;
+    object["mimeType"] = state.media.mimeType;
     // JSON has no non-finite numbers; such a hint is as good as unknown.
-    if (state.durationHint && std::isfinite(*state.durationHint))
-        object["durationHint"] = *state.durationHint;
+    if (state.media.durationHint && std::isfinite(*state.media.durationHint))
+        object["durationHint"] = *state.media.durationHint;
     object["intent"] = rawValue(state.intent);
     object["sourceLanguage"] = state.sourceLanguage;
     object["targetLanguage"] = state.targetLanguage;

@@ -26,10 +26,7 @@ struct UploadState {
     std::optional<std::string> taskId{};
     std::optional<std::string> objectKey{};
     std::optional<std::string> uploadId{};
-    std::string fileName{};
-    std::int64_t fileSize = 0;
-    std::string mimeType{};
-    std::optional<double> durationHint{};
+    MediaDescription media{};  // no path: the bookmark names the file; saved as flat keys
     UploadIntent intent = UploadIntent::subtitle;
     std::string sourceLanguage{};
     std::string targetLanguage{};
@@ -54,7 +51,7 @@ std::string encodeUploadState(const UploadState& state);
 UploadState decodeUploadState(std::string_view json);
 
 // True when id can name a file or folder of its own: not empty, no "/", not hidden, no NUL.
-// Guards the store and the part files against a crafted id reaching outside their folder.
+// Guards the store (and the clean-up of old part folders) against a crafted id reaching outside their folder.
 bool isUsableAsFileName(std::string_view id);
 
 }  // namespace vhbr

@@ -1,5 +1,5 @@
-// The media library (libavformat) of the desktop app, loaded when the first file is checked
-// rather than when the app starts.
+// The media library (libavformat) of the desktop app and the CLI, loaded when the first file is
+// checked rather than when the program starts.
 //
 // libavformat brings about sixty codec and protocol libraries with it. Loaded with the program,
 // each of them is mapped and relocated, and every symbol the toolkit and web engine look up

@@ -1,0 +1,50 @@
+#include "NetworkHints.hpp"
+
+namespace vhbr::gtk {
+
+NetworkHints::NetworkHints(std::function<void()> tryNow) : tryNow_(std::move(tryNow)) {
+    monitor_ = g_network_monitor_get_default();
+    networkChanged_ = g_signal_connect(monitor_, "network-changed", G_CALLBACK(&NetworkHints::onNetworkChanged), this);
+    // The system bus is a local socket: connecting is quick, and where there is none nothing waits.
+    GError* error = nullptr;
+    system_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (!system_) {
+        g_clear_error(&error);
+        return;
+    }
+    prepareForSleep_ = g_dbus_connection_signal_subscribe(
+        system_, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &NetworkHints::onPrepareForSleep, this, nullptr);
+}
+
+NetworkHints::~NetworkHints() {
+    g_signal_handler_disconnect(monitor_, networkChanged_);
+    if (system_) {
+        g_dbus_connection_signal_unsubscribe(system_, prepareForSleep_);
+        g_object_unref(system_);
+    }
+}
+
+void NetworkHints::onNetworkChanged(GNetworkMonitor*, gboolean available, gpointer self) {
+    if (available) static_cast<NetworkHints*>(self)->hint();
+}
+
+void NetworkHints::onPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                     GVariant* parameters, gpointer self) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return;
+    gboolean goingToSleep = FALSE;
+    g_variant_get(parameters, "(b)", &goingToSleep);
+    // Before the sleep the connections simply stall and the stall window turns them into a wait;
+    // after it the network may be back at once.
+    if (!goingToSleep) static_cast<NetworkHints*>(self)->hint();
+}
+
+void NetworkHints::hint() noexcept {
+    try {
+        tryNow_();
+    } catch (...) {
+        // No exception may cross back into GLib; a hint is only a hint.
+    }
+}
+
+}  // namespace vhbr::gtk
