@@ -2,10 +2,12 @@
 // shows, handed to the app model as the web view hands it (the message's JSON text parsed, a
 // message that is not JSON dropped). Any page can run script, so any body can arrive.
 //
-// The input's first line is the address of the page shown; the rest is the message's JSON text.
+// The input's first line is the address of the document that posted the message, as the web
+// view's relay reports its origin (a leading "*": a subframe's document, not the main frame); the
+// page shown is the same address. The rest is the message's JSON text.
 //
 // Invariants: nothing escapes handleShellMessage (it runs inside a WebKit signal); a page outside
-// the web app's origin (by an independent reading of its address) changes nothing; the signed-in
+// the web app's origin (by an independent reading of its address), or a subframe, changes nothing; the signed-in
 // user is exactly what an "authState" message said; only a task event records a task, and only
 // its own id; a task page opened for any recorded id stays on the web app's origin.
 
@@ -33,6 +35,7 @@ public:
     void load(const std::string& url, std::chrono::seconds) override { loads.push_back(url); }
     void reload() override {}
     std::optional<std::string> currentURL() const override { return page; }
+    std::optional<std::string> committedURL() const override { return page; }
     void callAsyncJavaScript(const std::string&, const nlohmann::json&,
                              ScriptCompletion completion) override {
         completion(ScriptResult{nullptr, "no page renderer here"});
@@ -45,7 +48,7 @@ struct NoPresenter : WindowPresenter {
     void presentMainWindow() override {}
 };
 struct NoBrowser : BrowserOpener {
-    void open(const std::string&) override {}
+    void open(const std::string&, NotOpened) override {}
 };
 
 // scheme://host:port as curl reads the address, or nothing.
@@ -133,7 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input = fuzz::asText(data, size);
     const auto newline = input.find('\n');
     if (newline == std::string_view::npos) return 0;
-    fixture.shell.page = std::string(input.substr(0, newline));
+    std::string_view address = input.substr(0, newline);
+    const bool mainFrame = !address.starts_with('*');
+    if (!mainFrame) address.remove_prefix(1);
+    fixture.shell.page = std::string(address);
+    const ScriptMessageSource source{std::string(address), mainFrame};
     auto body = nlohmann::json::parse(input.substr(newline + 1), nullptr, false);
     if (body.is_discarded()) return 0;
 
@@ -148,13 +155,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ~Disconnect() { connection.disconnect(); }
     } disconnect{watch};
 
-    fuzz::succeeds<fuzz::NeverThrown>([&] { model.handleShellMessage(body); }, "handleShellMessage");
+    fuzz::succeeds<fuzz::NeverThrown>([&] { model.handleShellMessage(body, source); }, "handleShellMessage");
     // A sign-in that started fails on the closed port; wait for it so the next input starts clean.
     check(fixture.loop.runUntil([&] { return model.loginStatus().kind != LoginStatus::Kind::working; },
                                 std::chrono::seconds(10)),
           "a sign-in against a closed port did not end");
 
-    const bool fromWebApp = originOf(*fixture.shell.page) == originOf(kWebApp);
+    const bool fromWebApp = mainFrame && originOf(*fixture.shell.page) == originOf(kWebApp);
     if (!fromWebApp) {
         check(model.authState() == authBefore && model.loginStatus() == loginBefore && !loginStarted &&
                   model.uploadManager().completedTaskIDs() == tasksBefore,
