@@ -35,6 +35,16 @@ protected:
         return file;
     }
 
+    // Two small uploads, movie.mp4 and other.mp4, that failed and left their states.
+    void failTwo() {
+        failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
+        auto other = mediaFile("other.mp4", 2000);
+        server.fault({{"route", "upload-session"}, {"times", 1}, {"status", 500}});
+        auto manager = makeManager();
+        manager->start(draftFor(other));
+        waitForJobs(*manager);
+    }
+
     // A fresh manager, as after a relaunch, that resumes everything and waits; progress, when
     // given, receives what the first resumed upload shows from its start.
     std::unique_ptr<UploadManager> relaunchAndResume(
@@ -129,14 +139,7 @@ TEST_F(ResumeTest, NotNowKeepsEverythingListedAsInterruptedAndResumeStartsThemIn
     ScriptedPrompt none(true);
     makeManager()->offerResumeIfNeeded(none);
     EXPECT_TRUE(none.asked.empty()) << "no question without unfinished uploads";
-    failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
-    auto other = mediaFile("other.mp4", 2000);
-    server.fault({{"route", "upload-session"}, {"times", 1}, {"status", 500}});
-    {
-        auto manager = makeManager();
-        manager->start(draftFor(other));
-        waitForJobs(*manager);
-    }
+    failTwo();
     const auto before = snapshot(filesUnder(stateDir()));
     auto manager = makeManager();
     ScriptedPrompt no(false);
@@ -167,14 +170,7 @@ TEST_F(ResumeTest, NotNowKeepsEverythingListedAsInterruptedAndResumeStartsThemIn
 // One interrupted upload resumed from its row; the other stays listed, and goes with its state
 // when removed.
 TEST_F(ResumeTest, AnInterruptedUploadIsResumedOrRemovedOnItsOwn) {
-    failOnce({{"route", "upload-session"}, {"times", 1}, {"status", 500}}, 1000);
-    auto other = mediaFile("other.mp4", 2000);
-    server.fault({{"route", "upload-session"}, {"times", 1}, {"status", 500}});
-    {
-        auto manager = makeManager();
-        manager->start(draftFor(other));
-        waitForJobs(*manager);
-    }
+    failTwo();
     server.reset();
     auto manager = makeManager();
     ASSERT_EQ(manager->activeUploads().size(), 2u);

@@ -16,10 +16,12 @@ namespace vhbr {
 
 namespace {
 
-bool isCancellation(std::exception_ptr error) {
+// Whether error is an E (or derives from one).
+template <class E>
+bool isA(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
-    } catch (const CancelledError&) {
+    } catch (const E&) {
         return true;
     } catch (...) {
         return false;
@@ -28,16 +30,6 @@ bool isCancellation(std::exception_ptr error) {
 
 std::chrono::sys_seconds now() {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-}
-
-bool isPermanentRefusal(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const PermanentRefusal&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
 }
 
 bool isUnauthorized(const std::exception_ptr& error) {
@@ -166,13 +158,13 @@ void UploadRunner::runGuarded(UploadState& state, const ModelPtr& model, std::st
             host_.post([model] { model->setStatus(UploadTaskStatus::paused()); });
             return;
         }
-        if (cancel.stop_requested() || isCancellation(error)) {
+        if (cancel.stop_requested() || isA<CancelledError>(error)) {
             log_.info("Upload of " + state.media.fileName + " cancelled");
             host_.post([model] { model->setStatus(UploadTaskStatus::cancelled()); });
             cleanupStaged(state);
             return;
         }
-        if (isPermanentRefusal(error)) removeState(state.clientRequestId);  // never offered for resume again
+        if (isA<PermanentRefusal>(error)) removeState(state.clientRequestId);  // never offered for resume again
         host_.post([this, model, message = describeException(error)] { host_.failed(model, message); });
     }
 }
