@@ -8,6 +8,9 @@ program reads its settings and finds its install as a released copy does; the bu
 without a feed). The service publishes version 9.9.0 signed with the test's key. A person opens
 the window's menu, chooses "Check for Updates…", reads the offer, installs it and relaunches;
 the new version's program (a stand-in that records its start) must run from the switched link.
+The feed is handed out by a small server of the test that holds it until told, so that the tray
+menu (read as a tray host reads it, with tray_test.py's stand-in desktop) can be seen to disable
+"Check for Updates…" while the check runs and enable it when the check ends.
 It reuses the session harness of desktop_app_test.py.
 """
 import json
@@ -16,15 +19,56 @@ import platform
 import shutil
 import subprocess
 import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio  # noqa: E402
 
 import pyatspi  # noqa: E402
 
 import desktop_app_test as harness  # noqa: E402
 from desktop_app_test import Failure, click, find, press, wait_for  # noqa: E402
+from tray_test import Desktop, Tray  # noqa: E402
 
 NEW_VERSION = "9.9.0"
 NOTES = ("<h2>What's new</h2><p>Uploads resume faster.</p><script>document.title='x'</script>"
          "<ul><li>Fish &amp; chips</li></ul>")
+
+
+class HeldFeed:
+    """Serves the feed file on loopback, each request only once release() was called."""
+
+    def __init__(self, path):
+        self.released = threading.Event()
+        held = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                held.released.wait(30)
+                with open(path, "rb") as f:
+                    body = f.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/xml")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_port}/appcast.xml"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def release(self):
+        self.released.set()
+
+
+def check_item_enabled(tray):
+    return any(item != "-" and item[0] == "Check for Updates…" and item[1] for item in tray.layout())
 
 
 class UpdateSession(harness.Session):
@@ -40,7 +84,7 @@ class UpdateSession(harness.Session):
         with open(os.path.join(self.bin, "..", "share", "velvetharbor", "Info.json")) as f:
             info = json.load(f)
         info.update({"CFBundleShortVersionString": version, "CFBundleVersion": version,
-                     "SUFeedURL": self.url + "/updates/appcast.xml", "SUPublicEDKey": self.public_key})
+                     "SUFeedURL": self.feed.url, "SUPublicEDKey": self.public_key})
         with open(os.path.join(top, "share", "velvetharbor", "Info.json"), "w") as f:
             json.dump(info, f)
 
@@ -92,6 +136,8 @@ class UpdateSession(harness.Session):
 
 def run(s):
     s.start_server()
+    s.feed = HeldFeed(os.path.join(s.work, "service", "updates", "appcast.xml"))
+    desktop = Desktop()
     s.make_key()
     program = s.install_running_copy()
     s.publish()
@@ -101,11 +147,16 @@ def run(s):
     s.launch_program(program)
     window = wait_for("the main window", lambda: s.frame("Velvetharbor"))
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
+    tray = Tray(Gio.bus_get_sync(Gio.BusType.SESSION, None),
+                *wait_for("the tray item to register", lambda: desktop.items and desktop.items[0]))
+    wait_for("Check for Updates… enabled in the tray", lambda: check_item_enabled(tray))
     click(wait_for("the menu button", lambda: find(window, name="Main Menu", role="toggle button", showing=True)))
     item = wait_for("the menu", lambda: find(s.application(), name="Check for Updates…", showing=True))
     if not item.getState().contains(pyatspi.STATE_SENSITIVE):
         raise Failure("Check for Updates… is disabled although this copy has a feed and a key")
     press(item)
+    wait_for("Check for Updates… disabled in the tray during the check", lambda: not check_item_enabled(tray))
+    s.feed.release()
 
     offer = wait_for("the offer", lambda: s.update_window("A new version of Velvetharbor is available!"))
     for text in (f"Velvetharbor {NEW_VERSION} is now available — you have 1.0.0. Would you like to install it now?",
@@ -116,6 +167,7 @@ def run(s):
         if find(offer, name=button, role="push button") is None:
             raise Failure(f"the offer has no {button} button")
     s.screenshot("update-01-available")
+    wait_for("Check for Updates… enabled in the tray once the check ended", lambda: check_item_enabled(tray))
     press(find(offer, name="Install Update", role="push button"))
 
     installed = wait_for("the installed update", lambda: s.update_window(f"Velvetharbor {NEW_VERSION} is installed."))

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end test of the window's Uploads list, driven through AT-SPI and the keyboard as a person
-drives it: three files opened at once are confirmed in turn; a large upload against a slowed
+drives it: three files opened at once are confirmed in turn, and their finished rows are used by
+keyboard (Tab, Return, Space, Escape) and open the task page or the file manager; a large upload against a slowed
 storage shows in the list, where it is paused, resumed and cancelled; a failed upload is retried;
 the quit question closes itself when the last upload ends; the resume question names the file.
 Screenshots of the list while uploading, paused and failed are saved under the build folder.
@@ -15,6 +16,7 @@ import pyatspi
 
 import desktop_app_test as harness  # noqa: E402
 from desktop_app_test import Failure, find, press, wait_for  # noqa: E402
+from download_test import FileManager  # noqa: E402
 
 
 def find_all(node, role, found=None, depth=0):
@@ -74,6 +76,25 @@ class UploadsSession(harness.Session):
                 return bar.queryValue().currentValue
         return None
 
+    def focused(self):
+        """The popover's node that has the keyboard focus."""
+        popover = self.popover()
+        for role in ("list item", "push button"):
+            for node in find_all(popover, role) if popover else []:
+                if node.getState().contains(pyatspi.STATE_FOCUSED):
+                    return node
+        return None
+
+    def tab_to_row(self):
+        """Presses Tab until a row of the list has the focus; returns the row's file name."""
+        for _ in range(12):
+            node = self.focused()
+            if node is not None and node.getRoleName() == "list item":
+                return node.name.split(", ")[0]
+            self.key("Velvetharbor", "Tab")
+            time.sleep(0.3)
+        raise Failure("Tab does not reach the rows of the Uploads list")
+
     def part_puts(self):
         return sum(self.control("/__dev/stats")["partPuts"].values())
 
@@ -84,6 +105,42 @@ def sign_in(s):
     s.key("Velvetharbor", "Return")
     wait_for("the overlay to go once signed in", lambda: not s.shows_text("Sign in to Velvetharbor"))
     return window
+
+
+def keyboard_and_finished_rows(s, window, files):
+    """The list by keyboard alone: Tab reaches a row, Escape closes the list, Return and Space act
+    on the focused row's main button ("Open Task" on a completed row, which opens the task page in
+    the window). "Show in Files" hands the file to the file manager."""
+    # The three files hold the same sound: their tasks are told apart by file name.
+    tasks = {t["request"]["media"]["fileName"]: t["id"] for t in s.control("/__dev/tasks")}
+    tasks = {os.path.basename(path): tasks[os.path.basename(path)] for path, _sha in files}
+    file_manager = FileManager()
+    # The window shows the page of the upload that completed last; each key opens another row's.
+    shown = {name for name, task in tasks.items() if s.shows_text(task, web=True)}
+    for key in ("Return", "space"):
+        s.open_list(window)
+        wait_for("the completed rows", lambda: all(s.row_state(name) == "Completed" for name in tasks), 20)
+        name = s.tab_to_row()
+        if key == "Return":
+            s.screenshot("27-uploads-list-row-focused")
+            s.key("Velvetharbor", "Escape")
+            wait_for("Escape to close the list", lambda: s.popover() is None)
+            s.open_list(window)
+            name = s.tab_to_row()
+        while name in shown:  # Down moves to the next row
+            s.key("Velvetharbor", "Down")
+            name = wait_for("the next row to take the focus", lambda: (
+                lambda node: node and node.getRoleName() == "list item" and node.name.split(", ")[0] != name
+                and node.name.split(", ")[0])(s.focused()))
+        s.key("Velvetharbor", key)
+        wait_for(f"{key} to close the list", lambda: s.popover() is None)
+        wait_for(f"the task page of {name} after {key}", lambda: s.shows_text(tasks[name], web=True), 20)
+        shown.add(name)
+    s.open_list(window)
+    path = files[1][0]
+    press(wait_for("Show in Files", lambda: s.row_button("Show in Files", os.path.basename(path))))
+    wait_for("the file manager to show the file", lambda: file_manager.shown == [["file://" + path]])
+    s.key("Velvetharbor", "Escape")
 
 
 def run(s):
@@ -108,6 +165,7 @@ def run(s):
         wait_for("the confirmation to go", lambda: not find(dialog, name=f"{index + 1} of 3", showing=True))
     for path, sha in files:
         wait_for(f"the task of {os.path.basename(path)}", lambda: s.task(sha), 60)
+    keyboard_and_finished_rows(s, window, files)
 
     # A large upload against a storage that holds every part a while.
     s.control("/__dev/faults", {"route": "part-put", "times": 200, "delayMs": 1500})
