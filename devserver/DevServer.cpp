@@ -180,6 +180,7 @@ bool DevServer::applyFault(const std::optional<Fault>& fault, const httplib::Req
         return true;
     }
     res.status = *fault->status;
+    if (fault->retryAfter) res.set_header("Retry-After", std::to_string(*fault->retryAfter));
     const bool isJson = json::accept(fault->body);
     res.set_content(fault->body, isJson ? "application/json" : "text/plain");
     return true;

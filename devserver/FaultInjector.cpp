@@ -25,7 +25,8 @@ Fault FaultInjector::parse(const nlohmann::json& request) {
                        {"delayMs", Kind::Integer, false},
                        {"drop", Kind::Boolean, false},
                        {"badHost", Kind::Boolean, false},
-                       {"partNumber", Kind::Integer, false}});
+                       {"partNumber", Kind::Integer, false},
+                       {"retryAfter", Kind::Integer, false}});
     Fault f;
     f.route = request["route"];
     if (!isRoute(f.route)) throw HttpError(400, "unknown route \"" + f.route + "\"");
@@ -36,6 +37,8 @@ Fault FaultInjector::parse(const nlohmann::json& request) {
     f.badHost = request.value("badHost", false);
     if (request.contains("status")) f.status = request["status"].get<int>();
     if (request.contains("partNumber")) f.partNumber = request["partNumber"].get<int>();
+    if (request.contains("retryAfter")) f.retryAfter = request["retryAfter"].get<int>();
+    if (f.retryAfter && (!f.status || *f.retryAfter < 0)) throw HttpError(400, "retryAfter needs a status and is not negative");
     if (f.times < 1 || f.delayMs < 0) throw HttpError(400, "times must be at least 1 and delayMs not negative");
     if (f.status && (*f.status < 200 || *f.status > 599)) throw HttpError(400, "status must be 200 to 599");
     if (f.partNumber && f.route != "part-put") throw HttpError(400, "partNumber applies to part-put only");

@@ -18,6 +18,7 @@ struct Fault {
     bool drop = false;
     std::optional<int> status;
     std::string body;
+    std::optional<int> retryAfter;  // with status: seconds in a Retry-After header
     // upload-session and upload-part-urls: the URLs handed out name a host that never resolves,
     // as when the storage's name cannot be looked up (checked offline: its first label is too long
     // for any DNS query to be sent).

@@ -26,6 +26,11 @@ TEST_F(UploadManagerTest, AnswersThatEndAnUploadLeaveNoStateBehind) {
          1 * kMiB,
          {{"route", "upload-session"}, {"status", 400}, {"body", R"({"message":"This file cannot be processed."})"}},
          "This file cannot be processed."},
+        // The storage forgot the upload or refuses the file: the same request cannot succeed later.
+        {"the storage refuses a part for good", 50 * kMiB, {{"route", "part-put"}, {"status", 404}, {"partNumber", 2}},
+         "The server returned status 404."},
+        {"the storage refuses the file for good", 1 * kMiB, {{"route", "object-put"}, {"status", 400}},
+         "The server returned status 400."},
     };
     unsigned index = 0;
     for (const auto& c : cases) {
@@ -52,6 +57,49 @@ TEST_F(UploadManagerTest, AnswersThatEndAnUploadLeaveNoStateBehind) {
         }
         EXPECT_TRUE(filesUnder(stateDir()).empty());
         EXPECT_TRUE(makeManager()->resumableStates().empty()) << "offered at the next launch";
+    }
+}
+
+// A busy service or storage (429, 503) that says when to come back is heeded: the upload goes on
+// then, but not forever.
+TEST_F(UploadManagerTest, AServerThatAsksToComeBackLaterIsHeeded) {
+    struct Case {
+        const char* name;
+        std::uint64_t size;
+        nlohmann::json fault;
+        std::optional<std::string> failure;  // none: completes
+        std::chrono::milliseconds atLeast;   // the waits asked for, as heeded
+    };
+    const std::vector<Case> cases{
+        {"the service, twice", 1 * kMiB,
+         {{"route", "create-task"}, {"status", 503}, {"retryAfter", 1}, {"times", 2}}, std::nullopt,
+         std::chrono::milliseconds(2 * 500)},  // each wait at most the fixture's longest network pause
+        {"the service, always", 1 * kMiB,
+         {{"route", "upload-session"}, {"status", 429}, {"retryAfter", 1}, {"times", 10}},
+         "status 429", std::chrono::milliseconds(3 * 500)},  // the devserver's own text
+        {"the storage, for one part", 50 * kMiB,
+         {{"route", "part-put"}, {"status", 503}, {"retryAfter", 1}, {"partNumber", 3}}, std::nullopt,
+         std::chrono::milliseconds(1000)},
+    };
+    unsigned index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.reset();
+        server.fault(c.fault);
+        ++index;
+        const auto file = mediaFile("busy-" + std::to_string(index) + ".mov", c.size, 60 + index);
+        auto manager = makeManager();
+        const auto start = std::chrono::steady_clock::now();
+        manager->start(draftFor(file));
+        waitForJobs(*manager);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, c.atLeast);
+        const auto& model = *manager->activeUploads().at(0);
+        if (c.failure) {
+            EXPECT_EQ(model.status().message().value_or(""), *c.failure);
+        } else {
+            ASSERT_EQ(model.status().kind(), Status::Kind::completed) << model.status().message().value_or("");
+            EXPECT_EQ(storedTask(*model.taskID())->value("sha256", ""), sha256OfFile(file));
+        }
     }
 }
 

@@ -57,6 +57,9 @@ struct HttpResponse {
 
     // First header of that name, compared without regard to case.
     std::optional<std::string> header(std::string_view name) const;
+    // The wait a 429 or 503 asks for in its Retry-After (seconds, or a date), at most a day; none
+    // for other statuses or a header that says nothing usable.
+    std::optional<std::chrono::seconds> retryAfter() const;
 };
 
 }  // namespace vhbr

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <future>
 #include <mutex>
 
@@ -74,6 +75,20 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
         if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0) return value;
     }
     return std::nullopt;
+}
+
+std::optional<std::chrono::seconds> HttpResponse::retryAfter() const {
+    if (statusCode != 429 && statusCode != 503) return std::nullopt;
+    const auto value = header("Retry-After");
+    if (!value || value->empty()) return std::nullopt;
+    constexpr std::chrono::seconds kLongest = std::chrono::hours(24);
+    if (std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return value->size() > 6 ? kLongest : std::min(std::chrono::seconds(std::stol(*value)), kLongest);
+    // Or an HTTP date: the wait is the time until then.
+    const time_t when = curl_getdate(value->c_str(), nullptr);
+    if (when < 0) return std::nullopt;
+    const auto wait = std::chrono::seconds(when - std::time(nullptr));
+    return std::clamp(wait, std::chrono::seconds(0), kLongest);
 }
 
 struct UrlSession::Transfer {

@@ -47,7 +47,8 @@ std::optional<std::string> APIClientResponse::errorMessage() const {
 }
 
 void APIClientResponse::requireSuccess() const {
-    if (statusCode < 200 || statusCode > 299) throw APIError::httpStatus(statusCode, errorMessage());
+    if (statusCode < 200 || statusCode > 299)
+        throw APIError::httpStatus(statusCode, errorMessage()).withRetryAfter(retryAfter);
 }
 
 APIClient::APIClient(std::string baseURL, UrlSession* session, std::chrono::milliseconds timeout)
@@ -90,7 +91,7 @@ APIClientResponse APIClient::postRaw(const std::string& path, const nlohmann::js
     }
     HttpResponse response = session_->perform(std::move(request), stop);
     if (response.statusCode < 100) throw APIError::invalidResponse();
-    return APIClientResponse{response.statusCode, std::move(response.body)};
+    return APIClientResponse{response.statusCode, std::move(response.body), response.retryAfter()};
 }
 
 nlohmann::json APIClient::parseJSON(const std::string& data) {

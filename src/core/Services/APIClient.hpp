@@ -21,6 +21,7 @@ namespace vhbr {
 struct APIClientResponse {
     std::int64_t statusCode = 0;
     std::string data;
+    std::optional<std::chrono::seconds> retryAfter;  // what a 429 or 503 asked to wait
 
     // The service's error text: "message" if it is a string, else "error" if it is a string.
     std::optional<std::string> errorMessage() const;

@@ -2,6 +2,7 @@
 // Every failure in the engine is an exception whose what() is the text the user sees.
 // Callers catch vhbr::Error for the user-facing description; the subclasses carry payloads.
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -36,6 +37,12 @@ public:
     Kind kind() const noexcept { return kind_; }
     std::int64_t status() const noexcept { return status_; }
     const std::optional<std::string>& message() const noexcept { return message_; }
+    // How long the server asked to wait before trying again (Retry-After), where it said so.
+    const std::optional<std::chrono::seconds>& retryAfter() const noexcept { return retryAfter_; }
+    APIError withRetryAfter(std::optional<std::chrono::seconds> delay) && {
+        retryAfter_ = delay;
+        return std::move(*this);
+    }
 
 private:
     APIError(Kind kind, std::int64_t status, std::optional<std::string> message, const std::string& description);
@@ -43,6 +50,7 @@ private:
     Kind kind_;
     std::int64_t status_;
     std::optional<std::string> message_;
+    std::optional<std::chrono::seconds> retryAfter_;
 };
 
 // A transport failure (no connection, time-out, TLS, local file), described in plain English.

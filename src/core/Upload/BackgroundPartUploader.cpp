@@ -71,7 +71,8 @@ void BackgroundPartUploader::didComplete(UrlSession::TaskId id, HttpResult resul
         else
             caller.set_value({std::move(eTag), partNumber});
     } else {
-        caller.set_exception(std::make_exception_ptr(APIError::httpStatus(status > 0 ? status : -1)));
+        caller.set_exception(std::make_exception_ptr(
+            APIError::httpStatus(status > 0 ? status : -1).withRetryAfter(result.response.retryAfter())));
     }
 }
 

@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::size_t kPartsInFlight = 6;
 constexpr int kAttemptsPerPart = 3;
+// A storage asking a part to wait (Retry-After) is heeded up to this; longer, the next attempt says.
+constexpr std::chrono::milliseconds kLongestPartWait = std::chrono::seconds(60);
 constexpr double kProgressCeiling = 0.92;
 // Fresh part URLs fetched in a row without a part acknowledged in between; a store that refuses
 // even fresh signatures fails the upload rather than loop.
@@ -108,6 +110,7 @@ CompletedUploadPart MultipartTransfer::sendPart(const PartRange& part, const std
                                                 std::stop_token workerStop) const {
     for (int attempt = 1;; ++attempt) {
         std::optional<CompletedUploadPart> sent;
+        std::optional<std::chrono::seconds> retryAfter;
         try {
             sent = services_.uploader.upload(source_.descriptor(), part, url, state_.media.mimeType,
                                              abandon_.get_token());
@@ -118,9 +121,11 @@ CompletedUploadPart MultipartTransfer::sendPart(const PartRange& part, const std
             throw;
         } catch (const std::exception& e) {
             if (isConnectivityFailure(std::current_exception())) throw;  // the whole run waits
-            if (const auto* api = dynamic_cast<const APIError*>(&e); api && api->status() == 403)
-                throw PartURLRefused(part.partNumber, url, std::current_exception());
+            const auto* api = dynamic_cast<const APIError*>(&e);
+            if (api && api->status() == 403) throw PartURLRefused(part.partNumber, url, std::current_exception());
+            if (api && isFinalStorageRefusal(*api)) throw PermanentRefusal(e.what());
             if (attempt == kAttemptsPerPart) throw;
+            retryAfter = askedToWait(std::current_exception());
             services_.log.info("Part " + std::to_string(part.partNumber) + " attempt " + std::to_string(attempt) +
                                " failed, retrying: " + e.what());
         }
@@ -130,7 +135,10 @@ CompletedUploadPart MultipartTransfer::sendPart(const PartRange& part, const std
             source_.requireUnchanged();
             return *sent;
         }
-        sleepOrThrowIfStopped(services_.backoffBase * (1 << (attempt - 1)), workerStop);
+        // The storage's own word on when to try again counts, up to the longest wait a part makes.
+        const auto backoff = std::chrono::duration_cast<std::chrono::milliseconds>(services_.backoffBase * (1 << (attempt - 1)));
+        sleepOrThrowIfStopped(retryAfter ? std::clamp<std::chrono::milliseconds>(*retryAfter, backoff, kLongestPartWait) : backoff,
+                              workerStop);
     }
 }
 

@@ -40,6 +40,22 @@ void requireServiceSuccess(const APIClientResponse& reply, bool alreadyCompleteM
     reply.requireSuccess();
 }
 
+bool isFinalStorageRefusal(const APIError& refusal) {
+    const auto status = refusal.status();
+    return refusal.kind() == APIError::Kind::httpStatus && status >= 400 && status <= 499 && status != 403 &&
+           status != 408 && status != 429;
+}
+
+std::optional<std::chrono::seconds> askedToWait(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const APIError& e) {
+        return e.retryAfter();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 FailureKind failureKind(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);

@@ -7,7 +7,9 @@
 //
 // Threads: stateless; any thread.
 
+#include <chrono>
 #include <exception>
+#include <optional>
 
 #include "Services/APIClient.hpp"
 
@@ -31,6 +33,13 @@ public:
 // Throws PermanentRefusal for such a reply of the service, and otherwise what
 // APIClientResponse::requireSuccess throws. alreadyCompleteMeansDone: a 409 is AlreadyComplete.
 void requireServiceSuccess(const APIClientResponse& reply, bool alreadyCompleteMeansDone = false);
+
+// A storage's refusal that no later try can change: a 4xx other than 403 (an expired signature;
+// fresh URLs help), 408 and 429. The upload then ends as a PermanentRefusal.
+bool isFinalStorageRefusal(const APIError& refusal);
+
+// The wait a 429 or 503 of the service or storage asked for, where it said (Retry-After).
+std::optional<std::chrono::seconds> askedToWait(const std::exception_ptr& error);
 
 enum class FailureKind { connectivity, answer, local };
 

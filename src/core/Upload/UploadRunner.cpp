@@ -6,6 +6,7 @@
 #include "Upload/SourceBookmark.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadAPIModels.hpp"
+#include "Platform/CancellableSleep.hpp"
 #include "Platform/HttpTypes.hpp"
 #include "Upload/MultipartTransfer.hpp"
 #include "Upload/UploadFailure.hpp"
@@ -41,6 +42,17 @@ bool isUnauthorized(const std::exception_ptr& error) {
         return false;
     }
 }
+
+// Sleeps for pause; CancelledError as soon as either token is stopped.
+void sleepUnlessStopped(std::chrono::milliseconds pause, std::stop_token stop, std::stop_token quit) {
+    std::stop_source wake;
+    std::stop_callback onStop(stop, [&wake] { wake.request_stop(); });
+    std::stop_callback onQuit(quit, [&wake] { wake.request_stop(); });
+    sleepOrThrowIfStopped(pause, wake.get_token());
+}
+
+// How often in a row a run heeds a server's "come back later" (Retry-After) before it fails.
+constexpr int kWaitsAskedWithoutProgress = 3;
 
 // How far a run got; any step further since the last wait starts the back-off afresh.
 std::size_t stepsDone(const UploadState& state) {
@@ -198,6 +210,8 @@ void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<So
     auto delay = settings_.networkRetryFirst;
     std::size_t steps = stepsDone(state);
     std::optional<std::size_t> refusedTokenAt;  // the steps done when the service last refused the token
+    std::size_t askedToWaitAt = steps;            // the steps done when the service last asked to wait
+    int waitsAsked = 0;                           // since then
     for (;;) {
         try {
             perform(state, source, model, stops);
@@ -211,6 +225,21 @@ void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<So
                 refusedTokenAt = stepsDone(state);
                 log_.info("Upload of " + state.media.fileName + " asks for a fresh token: the service refused the last one");
                 continue;
+            }
+            // A busy service or storage (429, 503) that says when to come back: the run goes on then,
+            // a few times without progress at most, so one that always says so still fails.
+            if (const auto wait = askedToWait(error)) {
+                if (askedToWaitAt != stepsDone(state)) {
+                    askedToWaitAt = stepsDone(state);
+                    waitsAsked = 0;
+                }
+                if (++waitsAsked <= kWaitsAskedWithoutProgress) {
+                    const auto pause = std::min<std::chrono::milliseconds>(*wait, settings_.networkRetryCap);
+                    log_.info("Upload of " + state.media.fileName + " waits " + std::to_string(pause.count()) +
+                              " ms, as the server asked: " + describeException(error));
+                    sleepUnlessStopped(pause, stops.stop, stops.quit);
+                    continue;
+                }
             }
             if (!isConnectivityFailure(error)) throw;
             if (settings_.networkWaitLimit && settings_.networkWaitLimit->count() == 0) throw;  // no waiting at all
@@ -402,8 +431,11 @@ void UploadRunner::uploadSingleFile(const SourceFile& source, const MediaDescrip
         throw;
     }
     if (response.statusCode < 100) throw APIError::httpStatus(-1);
-    if (response.statusCode < 200 || response.statusCode > 299)
-        throw APIError::httpStatus(response.statusCode);
+    if (response.statusCode < 200 || response.statusCode > 299) {
+        auto refusal = APIError::httpStatus(response.statusCode).withRetryAfter(response.retryAfter());
+        if (isFinalStorageRefusal(refusal)) throw PermanentRefusal(refusal.what());
+        throw refusal;
+    }
 }
 
 void UploadRunner::finishUpload(const UploadState& state, const ModelPtr& model) {
