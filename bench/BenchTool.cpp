@@ -13,9 +13,12 @@
 //                                            from its start to that line to RESULT
 //   pss PID                                  the PSS of PID and all its descendants, also as if
 //                                            they ran alone (see pss below)
+//   list-memory N                            what N finished uploads cost the window's list, in
+//                                            this process's RSS and heap (see listMemory below)
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <strings.h>
@@ -45,7 +48,10 @@
 #include <nlohmann/json.hpp>
 
 #include "Platform/UrlSession.hpp"
+#include "TransferRate.hpp"
 #include "Upload/PartRange.hpp"
+#include "Upload/UploadModels.hpp"
+#include "UploadList.hpp"
 
 namespace {
 
@@ -558,6 +564,80 @@ int pss(pid_t root) {
     return 0;
 }
 
+// What one finished upload keeps alive for the window's list, as the app holds it: the engine's
+// model (completed, with its choices and file), the draft the manager keeps per upload, the list's
+// change connection and speed record, and the row of texts the window draws from (built with the
+// list's own text functions, the fields UploadList::rowOf fills). Only this process's RSS and heap
+// are read, so the figure is the list's own share, without page views, notifications or logs.
+// Not covered: the GTK widgets that draw each row (about 16 for a finished one, see UploadsButton).
+struct FinishedUpload {
+    std::shared_ptr<vhbr::UploadTaskModel> model;
+    vhbr::UploadDraft draft;
+    sigc::connection watch;
+    vhbr::UploadRow row;
+};
+
+long rssKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long heapBytes() { return static_cast<long>(::mallinfo2().uordblks); }
+
+FinishedUpload finishedUpload(int i) {
+    FinishedUpload u;
+    const std::string name = "Quarterly review meeting recording " + std::to_string(i + 1) + ".mp4";
+    const std::int64_t size = 700'000'000 + i * 1'000'003LL;
+    const std::filesystem::path file = "/home/someone/Videos/Meetings/2026/" + name;
+    u.draft = {"draft-" + std::to_string(i), {file, name, size, "video/mp4", 3600.0 + i},
+               vhbr::UploadIntent::translate, "en", "de"};
+    u.model = std::make_shared<vhbr::UploadTaskModel>("request-" + std::to_string(i), name, size);
+    u.model->setChoices({u.draft.intent, u.draft.sourceLanguage, u.draft.targetLanguage, file});
+    u.model->setTaskID("task-" + std::to_string(1'000'000 + i));
+    u.model->setProgress(1.0, size);
+    u.model->setStatus(vhbr::UploadTaskStatus::completed(*u.model->taskID()));
+    const auto& m = *u.model;
+    u.row = {m.id(),
+             m.fileName(),
+             vhbr::UploadList::choicesText(m.choices()),
+             m.progress(),
+             vhbr::UploadList::amountText(m.bytesSent(), m.fileSize()),
+             {},
+             {},
+             vhbr::UploadList::stateText(m.status()),
+             vhbr::UploadList::actionsFor(m.status(), !m.choices().sourceFile.empty())};
+    return u;
+}
+
+int listMemory(int count) {
+    if (count < 1) throw std::invalid_argument("N must be at least 1");
+    // One row built and dropped first, so that the code it runs is paged in and the list's static
+    // tables (languages, action names) exist: the running app has paid for those already.
+    (void)finishedUpload(-1);
+    (void)rssKiB();
+    ::malloc_trim(0);
+    const long rssBefore = rssKiB();
+    const long heapBefore = heapBytes();
+
+    std::vector<FinishedUpload> uploads;
+    std::map<std::string, vhbr::TransferRate> rates;
+    uploads.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        auto upload = finishedUpload(i);
+        auto& rate = rates[upload.model->id()];
+        upload.watch = upload.model->changed.connect([&rate] { rate.reset(); });
+        uploads.push_back(std::move(upload));
+    }
+
+    const long rssGrowth = rssKiB() - rssBefore;
+    const long heapGrowth = heapBytes() - heapBefore;
+    std::printf("list_rows=%d\nlist_rss_kib=%ld\nlist_heap_kib=%ld\nlist_heap_bytes_per_row=%ld\n", count,
+                rssGrowth, heapGrowth / 1024, heapGrowth / count);
+    return 0;
+}
+
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: vhbr-bench-tool generate FILE MIB SEED\n"
@@ -566,7 +646,8 @@ int pss(pid_t root) {
                  "       vhbr-bench-tool ideal-multipart API_URL TOKEN FILE MIME\n"
                  "       vhbr-bench-tool engine-put URL FILE MIME\n"
                  "       vhbr-bench-tool launch RESULT TEXT LOG -- CMD [ARG...]\n"
-                 "       vhbr-bench-tool pss PID\n");
+                 "       vhbr-bench-tool pss PID\n"
+                 "       vhbr-bench-tool list-memory N\n");
     std::exit(2);
 }
 
@@ -581,6 +662,7 @@ int main(int argc, char** argv) {
         if (command == "launch" && argc >= 7 && std::strcmp(argv[5], "--") == 0)
             return launch(argv[2], argv[3], argv[4], argv + 6);
         if (command == "pss" && argc == 3) return pss(std::stoi(argv[2]));
+        if (command == "list-memory" && argc == 3) return listMemory(std::stoi(argv[2]));
         curl_global_init(CURL_GLOBAL_DEFAULT);
         if (command == "presign" && argc == 4) return presign(argv[2], argv[3]);
         if (command == "ideal-multipart" && argc == 6) return idealMultipart(argv[2], argv[3], argv[4], argv[5]);
