@@ -14,7 +14,8 @@ inline constexpr const char* kName = "com.velvetharbor.Desktop";
 // <program dir>/../share/icons, or empty when the program's path cannot be read.
 std::string themeFolder();
 
-// Makes kName the icon of every window the app opens, dialogs included.
+// Makes kName the icon and the X11 class of every window the app opens, dialogs included. Call
+// once GTK has started (the application's startup), before the first window.
 void useForAllWindows();
 
 }  // namespace vhbr::gtk::AppIcon

@@ -204,10 +204,19 @@ class Session:
         pixbuf.savev(path, "png", [], [])
         print(f"screenshot {path}", flush=True)
 
+    @staticmethod
+    def window_id(window_name):
+        """The shown X window with this title (not GTK's hidden client leader, which has it too)."""
+        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(window_name)}$"],
+                              check=True, capture_output=True, text=True).stdout.split()[-1]
+
+    def window_class(self, window_name):
+        return subprocess.run(["xprop", "-id", self.window_id(window_name), "WM_CLASS"], check=True,
+                              capture_output=True, text=True).stdout.strip()
+
     def key(self, window_name, key):
         """Focuses the X window with this title and presses key, as typing does."""
-        wid = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(window_name)}$"],
-                             check=True, capture_output=True, text=True).stdout.split()[-1]
+        wid = self.window_id(window_name)
         subprocess.run(["xdotool", "windowfocus", "--sync", wid], check=True)
         subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True)
 
@@ -342,11 +351,10 @@ def run(session):
     window = s.start_app()
     wait_for("the sign-in overlay", lambda: s.shows_text("Sign in to Velvetharbor"))
     s.screenshot("01-sign-in-overlay")
-    # Window managers and docks match the window to its launcher entry (StartupWMClass) by the
-    # instance name of its class; GTK capitalises the class name's first letter.
-    wm_class = subprocess.run(["xprop", "-name", "Velvetharbor", "WM_CLASS"], check=True, capture_output=True,
-                              text=True).stdout.strip()
-    if not wm_class.startswith(f'WM_CLASS(STRING) = "{APP_ID}", '):
+    # Window managers and docks match the window to its launcher entry (StartupWMClass) by its
+    # class, some by the instance name and some by the class name: both are the app id.
+    wm_class = s.window_class("Velvetharbor")
+    if wm_class != f'WM_CLASS(STRING) = "{APP_ID}", "{APP_ID}"':
         raise Failure(f"the window's class is {wm_class}")
 
     # The header bar's menu: this build has no update channel, so no "Check for Updates…", and
@@ -422,6 +430,8 @@ def run(session):
     dialog = wait_for("the confirmation dialog", lambda: s.dialog("interview.wav"))
     if dialog.name != "Upload":
         raise Failure(f"the confirmation is titled {dialog.name!r}")
+    if s.window_class("Upload") != wm_class:
+        raise Failure(f"the dialog's class is {s.window_class('Upload')}, the window's {wm_class}")
     # A language chosen with the mouse leaves the keyboard on its list; Return still starts.
     # The target list (it shows English; the source list shows Auto).
     click(wait_for("the target list", lambda: find(dialog, name="English", role="combo box", showing=True)))
