@@ -1,6 +1,7 @@
 #include "PreferencesWindow.hpp"
 
 #include "I18n.hpp"
+#include "LabelledRows.hpp"
 
 namespace vhbr::gtk {
 
@@ -43,10 +44,7 @@ PreferencesWindow::PreferencesWindow(Gtk::Window& parent, UploadSpeedLimit& limi
     grid_.set_border_width(18);
     grid_.set_row_spacing(12);
     grid_.set_column_spacing(24);
-    grid_.attach(limitLabel_, 0, 0);
-    grid_.attach(limitSwitch_, 1, 0);
-    grid_.attach(rateLabel_, 0, 1);
-    grid_.attach(rate_, 1, 1);
+    attachLabelledRows(grid_, {{limitLabel_, limitSwitch_}, {rateLabel_, rate_}});
     add(grid_);
     show_all_children();
 }

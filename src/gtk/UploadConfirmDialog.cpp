@@ -1,6 +1,7 @@
 #include "UploadConfirmDialog.hpp"
 
 #include "I18n.hpp"
+#include "LabelledRows.hpp"
 
 namespace vhbr::gtk {
 
@@ -73,12 +74,7 @@ UploadConfirmDialog::UploadConfirmDialog(Gtk::Window& parent, UploadDraft draft,
 
     choices_.set_row_spacing(10);
     choices_.set_column_spacing(12);
-    choices_.attach(intentLabel_, 0, 0);
-    choices_.attach(intentButtons_, 1, 0);
-    choices_.attach(sourceLabel_, 0, 1);
-    choices_.attach(source_, 1, 1);
-    choices_.attach(targetLabel_, 0, 2);
-    choices_.attach(target_, 1, 2);
+    attachLabelledRows(choices_, {{intentLabel_, intentButtons_}, {sourceLabel_, source_}, {targetLabel_, target_}});
 
     column_.set_border_width(22);
     column_.pack_start(header_, Gtk::PACK_SHRINK);

@@ -226,6 +226,12 @@ class Session:
                 return t
         return None
 
+    def opened_task(self, sha256, what="the upload", timeout=60):
+        """Waits for the upload of this content to end as a task, then for the window to show it."""
+        task = wait_for(f"{what} to complete", lambda: self.task(sha256), timeout)
+        wait_for(f"the task page of {what}", lambda: self.shows_text(task["id"], web=True), 20)
+        return task
+
     def shows_text(self, text, web=False):
         window = self.frame("Velvetharbor")
         return window is not None and find(window, name=text, showing=True, web=web) is not None
@@ -439,13 +445,12 @@ def run(session):
     wait_for("the list to close", lambda: find(s.application(), name="French", role="menu item", showing=True) is None)
     s.screenshot("03-confirmation")
     s.key("Upload", "Return")
-    task = wait_for("the upload to complete", lambda: s.task(small_sha), 60)
+    task = s.opened_task(small_sha)
     if task["request"]["targetLanguage"] != "fr":
         raise Failure(f"the task's target language is {task['request']['targetLanguage']}, not fr")
     # The app loads its media library only now, to read the file's length.
     if abs(task["request"]["media"].get("durationHint", 0) - 20) > 0.5:
         raise Failure(f"the task's duration is {task['request']['media'].get('durationHint')}, not 20 s")
-    wait_for("the task page", lambda: s.shows_text(task["id"], web=True), 20)
     s.screenshot("04-task-page")
 
     # A multipart upload whose last part is slow: quitting asks, and Cancel keeps it going.
@@ -474,8 +479,7 @@ def run(session):
     question = wait_for("the resume question", lambda: s.dialog("Resume incomplete uploads?"))
     s.screenshot("06-resume-question")
     press(find(question, name="Resume", role="push button"))
-    task = wait_for("the resumed upload to complete", lambda: s.task(large_sha), 90)
-    wait_for("the resumed task's page", lambda: s.shows_text(task["id"], web=True), 20)
+    s.opened_task(large_sha, "the resumed upload", 90)
     s.screenshot("07-resumed-task-page")
 
     # The quit action over D-Bus (as the menu item sends it) quits at once with nothing active.
