@@ -569,7 +569,7 @@ int pss(pid_t root) {
 // change connection and speed record, and the row of texts the window draws from (built with the
 // list's own text functions, the fields UploadList::rowOf fills). Only this process's RSS and heap
 // are read, so the figure is the list's own share, without page views, notifications or logs.
-// Not covered: the GTK widgets that draw each row (about 16 for a finished one, see UploadsButton).
+// Not covered: the GTK widgets that draw the rows; bench/list-window measures those in the app.
 struct FinishedUpload {
     std::shared_ptr<vhbr::UploadTaskModel> model;
     vhbr::UploadDraft draft;

@@ -5,6 +5,13 @@
 // combined progress of the uploads under way. What the rows say comes from the app layer's
 // UploadList; this class only draws it, at most four times a second.
 //
+// The rows cost memory only while they can be seen. While the list is closed no row exists; while
+// it is open every upload has a light row (focusable, named for assistive technologies, activated
+// by Return or Space), and only the rows within a page of the visible part carry their labels,
+// progress bar and buttons, made as they scroll near and dropped as they scroll far away. A
+// drawn row costs some 80 KiB (widgets, styles, text layouts, accessible objects), so a hundred
+// finished uploads would otherwise hold megabytes that nobody looks at.
+//
 // Threads: main thread only.
 
 #include <gtkmm.h>
@@ -32,10 +39,19 @@ public:
 
 private:
     struct Row;
+    struct RowContent;
 
     void refresh();
     void rebuild(const std::vector<UploadRow>& rows);
-    static void fill(Row& row, const UploadRow& data);
+    void update(Row& row, const UploadRow& data);
+    void dropRows();
+    // Gives the rows near the visible part their content and takes it from the others.
+    void showNearRows();
+    void showNearRowsSoon();
+    void addContent(Row& row);
+    std::unique_ptr<RowContent> makeContent(const UploadRow& data);
+    static void fill(RowContent& content, const UploadRow& data);
+    static void describe(Row& row);
     void actSoon(const std::string& id, const std::string& fileName, UploadRow::Action action);
     void act(const std::string& id, const std::string& fileName, UploadRow::Action action);
     void askThenPerform(const std::string& question, const std::string& detail, const std::string& confirm,
@@ -53,7 +69,9 @@ private:
     Gtk::ScrolledWindow scroll_;
     Gtk::ListBox rowsBox_;
     Gtk::Button clearFinished_;
-    std::vector<std::unique_ptr<Row>> rows_;
+    std::vector<std::unique_ptr<Row>> rows_;  // only while the list is open
+    int rowHeight_ = 0;                       // of a row with content, once one was measured
+    bool nearRowsPending_ = false;
     Throttle throttle_;
     sigc::connection listChanged_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for the idle callbacks

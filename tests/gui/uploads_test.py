@@ -111,9 +111,15 @@ def keyboard_and_finished_rows(s, window, files):
     """The list by keyboard alone: Tab reaches a row, Escape closes the list, Return and Space act
     on the focused row's main button ("Open Task" on a completed row, which opens the task page in
     the window). "Show in Files" hands the file to the file manager."""
-    # The three files hold the same sound: their tasks are told apart by file name.
-    tasks = {t["request"]["media"]["fileName"]: t["id"] for t in s.control("/__dev/tasks")}
-    tasks = {os.path.basename(path): tasks[os.path.basename(path)] for path, _sha in files}
+    # The three files hold the same sound: their tasks are told apart by file name (a task found
+    # by the sound's digest may be any of the three's).
+    names = [os.path.basename(path) for path, _sha in files]
+
+    def tasks_by_name():
+        found = {t["request"]["media"]["fileName"]: t["id"] for t in s.control("/__dev/tasks")}
+        return {name: found[name] for name in names} if all(name in found for name in names) else None
+
+    tasks = wait_for("the tasks of the three files", tasks_by_name, 60)
     file_manager = FileManager()
     # The window shows the page of the upload that completed last; each key opens another row's.
     shown = {name for name, task in tasks.items() if s.shows_text(task, web=True)}
