@@ -90,6 +90,8 @@ public:
     UploadSpeedLimit& speedLimit() { return speedLimit_; }
     const DesktopLoginService& loginService() const { return loginService_; }
     const std::optional<UpdaterSettings>& updaterSettings() const { return updaterSettings_; }
+    // The updater, owned by the model; nullptr in a build without a feed and key.
+    SoftwareUpdater* updater() const { return updater_.get(); }
     // True only with an updater that can check now.
     bool canCheckForUpdates() const;
     // Checks when canCheckForUpdates(); otherwise does nothing.
