@@ -99,7 +99,7 @@ MainWindow::~MainWindow() {
 WebKitShellView::Hooks MainWindow::webHooks() {
     WebKitShellView::Hooks hooks;
     hooks.scriptMessage = [this](const nlohmann::json& body, const ScriptMessageSource& source) {
-        model_.handleShellMessage(body, source);
+        model_.bridge().handleMessage(body, source);
     };
     hooks.loadFinished = [this] { model_.recordNavigationFinished(); };
     hooks.loadFailed = [this](const NavigationFailure& failure) { model_.recordNavigationFailure(failure); };

@@ -9,40 +9,14 @@
 #include "I18n.hpp"
 #include "Platform/AppPaths.hpp"
 #include "ShellWebPolicy.hpp"
+#include "WebBridge.hpp"
 #include "WebSandbox.hpp"
 
 namespace vhbr::gtk {
 
 namespace {
 
-const std::string kMessageHandler(ShellWebPolicy::kScriptMessageHandlerName);
-// The script world of the bridge's relay; pages cannot run code in it.
-constexpr const char* kBridgeWorld = "vhbr-bridge";
-constexpr const char* kRelayEvent = "vhbr-shell-message";
-
-// In every frame's own world, before the page's scripts: the handler the web app posts to. It
-// passes the message on as JSON text, the one form that crosses into the relay's world intact.
-const std::string kPageScript = std::string(R"JS((() => {
-  const post = (message) => document.dispatchEvent(
-    new CustomEvent(')JS") + kRelayEvent +
-                                R"JS(', {detail: JSON.stringify(message)}));
-  const handler = Object.freeze({postMessage: (message) => post(message)});
-  const handlers = Object.freeze({)JS" +
-                                kMessageHandler + R"JS(: handler});
-  Object.defineProperty(window, 'webkit', {value: Object.freeze({messageHandlers: handlers})});
-})();)JS";
-
-// In every frame, in the bridge's world: posts each message with the facts about its sender,
-// read where the page cannot change them.
-const std::string kRelayScript = std::string(R"JS(document.addEventListener(')JS") + kRelayEvent +
-                                 R"JS(', (event) => {
-  if (typeof event.detail !== 'string') return;
-  let body;
-  try { body = JSON.parse(event.detail); } catch (e) { return; }
-  window.webkit.messageHandlers.)JS" +
-                                 kMessageHandler + R"JS(.postMessage(
-    {origin: location.origin, mainFrame: window === window.top, body});
-}, true);)JS";
+const std::string kMessageHandler(WebBridge::kMessageHandlerName);
 
 std::string xdgCacheDirectory() { return std::filesystem::path(g_get_user_cache_dir()) / "Velvetharbor"; }
 
@@ -215,16 +189,10 @@ struct WebKitShellView::Callbacks {
         auto* self = static_cast<WebKitShellView*>(data);
         guarded("script message", [&] {
             const auto envelope = toJSON(webkit_javascript_result_get_js_value(result));
-            if (!envelope || !envelope->is_object() || !self->hooks_.scriptMessage) return;
-            ScriptMessageSource source;
-            if (const auto origin = envelope->find("origin");
-                origin != envelope->end() && origin->is_string())
-                source.origin = origin->get<std::string>();
-            if (const auto main = envelope->find("mainFrame"); main != envelope->end() && main->is_boolean())
-                source.mainFrame = main->get<bool>();
-            auto body = envelope->contains("body") ? envelope->at("body") : nlohmann::json();
-            self->later([self, body = std::move(body), source = std::move(source)] {
-                self->hooks_.scriptMessage(body, source);
+            auto message = envelope ? WebBridge::unwrap(*envelope) : std::nullopt;
+            if (!message || !self->hooks_.scriptMessage) return;
+            self->later([self, message = std::move(*message)] {
+                self->hooks_.scriptMessage(message.body, message.source);
             });
         });
     }
@@ -340,7 +308,7 @@ WebKitShellView::~WebKitShellView() {
     g_signal_handlers_disconnect_by_data(view_, this);
     g_signal_handlers_disconnect_by_data(context_, this);
     webkit_user_content_manager_unregister_script_message_handler_in_world(
-        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
+        contentManager_, kMessageHandler.c_str(), WebBridge::kRelayWorld);
     g_object_unref(view_);
     g_object_unref(contentManager_);
     g_object_unref(context_);
@@ -391,17 +359,18 @@ void WebKitShellView::carryOut(WebKitPolicyDecision* decision, ShellWebPolicy::D
 }
 
 void WebKitShellView::installBridge() {
-    auto* page = webkit_user_script_new(kPageScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    auto* page =
+        webkit_user_script_new(WebBridge::pageScript().c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     auto* relay = webkit_user_script_new_for_world(
-        kRelayScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
+        WebBridge::relayScript().c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, WebBridge::kRelayWorld, nullptr, nullptr);
     for (auto* script : {page, relay}) {
         webkit_user_content_manager_add_script(contentManager_, script);
         webkit_user_script_unref(script);
     }
     webkit_user_content_manager_register_script_message_handler_in_world(
-        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
+        contentManager_, kMessageHandler.c_str(), WebBridge::kRelayWorld);
     g_signal_connect(contentManager_, ("script-message-received::" + kMessageHandler).c_str(),
                      G_CALLBACK(Callbacks::scriptMessage), this);
 }

@@ -5,11 +5,9 @@
 // are put to ShellWebPolicy as its own values and its answer is carried out as it stands; what
 // happens in the page reaches the app through the hooks below.
 //
-// The bridge's messages reach the app through a relay that tells who sent them: the page's
-// window.webkit.messageHandlers.vhbrShell.postMessage hands the message (as JSON text) to a script
-// in a world of the app's own, which the page cannot reach or change, and that script posts it
-// with its document's origin and whether it is the main frame. So a frame of another site cannot
-// speak for the web app, whatever it does in its own world.
+// The bridge's two scripts (WebBridge::pageScript and relayScript) go into every frame, the relay
+// in a world of the app's own, and each envelope the relay posts is read by WebBridge::unwrap.
+// So a frame of another site cannot speak for the web app, whatever it does in its own world.
 //
 // The view shows no WebKit dialogs of its own: a page's alert, confirm and prompt are answered
 // as dismissed (leaving a page is allowed), and HTTP authentication gets no credentials.
