@@ -51,17 +51,7 @@ protected:
         return options;
     }
 
-    // Runs the loop until the future is ready, then returns its value or the error's text.
-    std::string await(std::future<std::string>& future) {
-        EXPECT_TRUE(loop.runUntil(
-            [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-            std::chrono::seconds(10)));
-        try {
-            return future.get();
-        } catch (const std::exception& e) {
-            return std::string("error: ") + e.what();
-        }
-    }
+    std::string await(std::future<std::string>& future) { return awaitResult(loop, future); }
 
     TempDir dir;
     RunLoop loop;
