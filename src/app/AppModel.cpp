@@ -1,8 +1,5 @@
 #include "AppModel.hpp"
 
-#include <algorithm>
-#include <cctype>
-
 #include "AppLifecycle.hpp"
 #include "Platform/Url.hpp"
 #include "Support/Errors.hpp"
@@ -12,27 +9,12 @@ namespace vhbr {
 
 namespace {
 
-const char* const kSignInScript = "return await window.__vhbrShell.signInWithToken(token)";
-const char* const kIdTokenScript = "return await window.__vhbrShell.getIdToken()";
-const char* const kNotReady = "Velvetharbor is not ready yet.";
 const char* const kOpening = "Opening your browser…";
 const char* const kNoBrowser = "Could not open a web browser. Open this link to sign in:";
 
 // The sign-in a worker thread runs for, so that what its browser reports can be told from the
 // reports of an exchange that was cancelled meanwhile.
 thread_local std::uint64_t tLoginGeneration = 0;
-
-std::optional<std::string> stringAt(const nlohmann::json& body, const char* key) {
-    const auto it = body.find(key);
-    if (it == body.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
-
-bool isFinishedStatus(std::string status) {
-    std::transform(status.begin(), status.end(), status.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return status == "completed" || status == "complete" || status == "done" || status == "processing";
-}
 
 }  // namespace
 
@@ -46,6 +28,7 @@ AppModel::AppModel(Services services, AppConfig config, Options options)
       config_(std::move(config)),
       options_(std::move(options)),
       log_(services_.log),
+      bridge_(services_.main, config_.webOrigin(), services_.log),
       updaterSettings_(vhbr::updaterSettings(services_.bundle)),
       loginService_(config_, std::nullopt, options_.loginPollIntervalSeconds, loginBrowser_),
       speedLimit_(services_.defaults, RateLimiter::uploads()) {
@@ -59,8 +42,20 @@ AppModel::AppModel(Services services, AppConfig config, Options options)
     uploadOptions.log = services_.log;
     uploadManager_ = std::make_unique<UploadManager>(services_.main, config_, std::nullopt, std::nullopt,
                                                      *partUploader_, services_.defaults, uploadOptions);
-    uploadManager_->setTokenProvider(this);
+    uploadManager_->setTokenProvider(&bridge_);
     uploadManager_->setNavigator(this);
+    connectBridge();
+}
+
+void AppModel::connectBridge() {
+    bridge_.authStateReported.connect([this](const ShellAuthState& state) {
+        setAuthState(state);
+        // The web app is signed in: whatever sign-in was going on is over.
+        if (state.kind == ShellAuthState::Kind::signedIn) setLoginStatus(LoginStatus::idle());
+    });
+    bridge_.loginRequested.connect([this] { startLogin(); });
+    bridge_.taskFinished.connect(
+        [this](const std::string& id) { uploadManager_->recordCompletedTaskID(id); });
 }
 
 AppModel::~AppModel() {
@@ -104,142 +99,31 @@ void AppModel::setShellError(std::optional<ShellNavigationError> error) {
 
 // ---- Loading ----
 
-bool AppModel::showsWebApp() const {
-    if (!webShell_) return false;
-    const auto committed = webShell_->committedURL();
-    if (!committed) return false;
-    const auto origin = url::origin(*committed);
-    return origin && origin == url::origin(config_.webOrigin());
-}
-
-void AppModel::load(const std::string& url) { webShell_->load(url, options_.loadTimeout); }
+void AppModel::load(const std::string& url) { webShell()->load(url, options_.loadTimeout); }
 
 void AppModel::loadHome() {
     setShellError(std::nullopt);
-    if (webShell_) load(config_.webAppURL);
+    if (webShell()) load(config_.webAppURL);
 }
 
 void AppModel::reload() {
     setShellError(std::nullopt);
-    if (webShell_ && webShell_->currentURL())
-        webShell_->reload();
+    if (auto* shell = webShell(); shell && shell->currentURL())
+        shell->reload();
     else
         loadHome();
 }
 
 void AppModel::recordNavigationFinished() {
     setShellError(std::nullopt);
-    resumeTokenRequests();
+    bridge_.pageLoadEnded();
 }
 
 void AppModel::recordNavigationFailure(const NavigationFailure& failure) {
-    resumeTokenRequests();
+    bridge_.pageLoadEnded();
     if (failure.kind != NavigationFailure::Kind::failed) return;
     log_.warning("The web app could not load: " + failure.message);
     setShellError(ShellNavigationError{makeUuid(), failure.message});
-}
-
-// ---- Bridge ----
-
-void AppModel::handleShellMessage(const nlohmann::json& body, const ScriptMessageSource& source) {
-    const auto origin = url::origin(source.origin);
-    if (!source.mainFrame || !origin || origin != url::origin(config_.webOrigin())) {
-        log_.debug("Ignored a script message from " + std::string(source.mainFrame ? "a page" : "a frame") +
-                   " of " + source.origin + ", not the web app");
-        return;
-    }
-    if (!body.is_object()) return;
-    const auto type = stringAt(body, "type");
-    if (!type) return;
-    if (*type == "authState") {
-        const auto signedIn = body.find("signedIn");
-        if (signedIn != body.end() && signedIn->is_boolean() && signedIn->get<bool>()) {
-            setAuthState(ShellAuthState::signedIn(stringAt(body, "uid"), stringAt(body, "email")));
-            setLoginStatus(LoginStatus::idle());
-        } else {
-            setAuthState(ShellAuthState::signedOut());
-        }
-    } else if (*type == "startLogin") {
-        startLogin();
-    } else if (*type == "taskCreated" || *type == "taskStatusChanged") {
-        handleTaskEvent(body);
-    }
-}
-
-void AppModel::handleTaskEvent(const nlohmann::json& body) {
-    auto id = stringAt(body, "id");
-    if (!id) id = stringAt(body, "taskId");
-    if (!id) return;
-    const auto statusValue = body.find("status");
-    const bool record = statusValue != body.end() && statusValue->is_string()
-                            ? isFinishedStatus(statusValue->get<std::string>())
-                            : stringAt(body, "type") == "taskCreated";
-    if (record) uploadManager_->recordCompletedTaskID(*id);
-}
-
-WebShell& AppModel::bridgeShell() const {
-    if (!webShell_ || !webShell_->committedURL()) throw AppError(kNotReady);
-    // The token is for the web app alone, never for another site shown in the view.
-    if (!showsWebApp()) throw AppError("Open Velvetharbor to continue.");
-    return *webShell_;
-}
-
-void AppModel::signInWebView(const std::string& token, DoneCompletion done) {
-    WebShell* shell = nullptr;
-    try {
-        shell = &bridgeShell();
-    } catch (...) {
-        done(std::current_exception());
-        return;
-    }
-    shell->callAsyncJavaScript(
-        kSignInScript, {{"token", token}}, [alive = alive_, done](ScriptResult result) {
-            if (!*alive) return;
-            done(result.error ? std::make_exception_ptr(WebShellError(*result.error)) : nullptr);
-        });
-}
-
-void AppModel::resumeTokenRequests() {
-    auto waiting = std::move(tokenRequestsWaitingForPage_);
-    tokenRequestsWaitingForPage_.clear();
-    for (auto& done : waiting) requestIdToken(std::move(done));
-}
-
-void AppModel::requestIdToken(TokenCompletion done) {
-    // Right after start-up (an upload resumed at once, say) the web app may still be loading.
-    if (webShell_ && !webShell_->committedURL() && webShell_->currentURL()) {
-        tokenRequestsWaitingForPage_.push_back(std::move(done));
-        return;
-    }
-    WebShell* shell = nullptr;
-    try {
-        shell = &bridgeShell();
-    } catch (...) {
-        done({}, std::current_exception());
-        return;
-    }
-    shell->callAsyncJavaScript(
-        kIdTokenScript, nlohmann::json::object(), [alive = alive_, done](ScriptResult result) {
-            if (!*alive) return;
-            if (result.error) return done({}, std::make_exception_ptr(WebShellError(*result.error)));
-            if (result.value.is_string() && !result.value.get_ref<const std::string&>().empty())
-                return done(result.value.get<std::string>(), nullptr);
-            done({}, std::make_exception_ptr(AppError("Sign in before starting a native upload.")));
-        });
-}
-
-std::future<std::string> AppModel::idToken() {
-    auto promise = std::make_shared<std::promise<std::string>>();
-    auto future = promise->get_future();
-    services_.main.post([this, alive = alive_, promise] {
-        if (!*alive) return promise->set_exception(std::make_exception_ptr(AppError(kNotReady)));
-        requestIdToken([this, promise](std::string token, std::exception_ptr error) {
-            if (!error) return promise->set_value(std::move(token));
-            log_.info("No bearer token for an upload: " + describeException(error));
-            promise->set_exception(error);
-        });
-    });
-    return future;
 }
 
 // ---- Sign-in ----
@@ -265,7 +149,7 @@ void AppModel::startLogin() {
             if (generation != loginGeneration_) return;  // cancelled meanwhile
             if (error) return finishLogin(generation, error);
             setLoginStatus(LoginStatus::working("Finishing sign in…"));
-            signInWebView(token, [this, generation](std::exception_ptr handOver) {
+            bridge_.signInWebView(token, [this, generation](std::exception_ptr handOver) {
                 finishLogin(generation, handOver);
             });
         });
@@ -324,7 +208,7 @@ void AppModel::navigateToTask(const std::string& id) {
     // The id is used as it is; whatever it holds, the page stays on the web app's origin.
     if (!url::isValid(target) || url::origin(target) != url::origin(origin)) return;
     openMainWindow();
-    if (webShell_) load(target);
+    if (webShell()) load(target);
 }
 
 void AppModel::openMainWindow() { services_.presenter.presentMainWindow(); }

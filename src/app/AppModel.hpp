@@ -1,20 +1,15 @@
 #pragma once
 // The application's session with the web app and its composition root. AppModel owns the
-// configuration and the long-lived services (update decision, upload manager, desktop sign-in),
-// publishes what the window shows about the session, drives the web view (home, reload, task
-// pages) and is the app's side of the JavaScript bridge. It is the upload manager's TokenProvider
-// (the bearer token comes from the web app) and WebNavigator (a finished upload opens its task).
-//
-// The bridge serves the web app only: messages are read only from the main frame of a document of
-// config.webOrigin(), and the sign-in and bearer-token scripts run only while the web view's
-// committed page is on it. Any site may be browsed in the view (and framed by the web app), and
-// none but the web app may receive a token or speak for it.
+// configuration and the long-lived services (update decision, upload manager, desktop sign-in,
+// the JavaScript bridge), publishes what the window shows about the session and drives the web
+// view (home, reload, task pages). What the web app says through the bridge moves the session;
+// the bridge is the upload manager's TokenProvider (the bearer token comes from the web app) and
+// the model its WebNavigator (a finished upload opens its task).
 //
 // Threads: every member is called on the main thread, and the published state (authState,
-// loginStatus, shellError) changes only there, announced by the signals after the change. The one
-// exception is idToken(), which job threads call: it posts to the main thread and fulfils the
-// future there. The sign-in exchange runs on a worker thread and returns to the main thread to
-// publish. Destroying the model is a quit: uploads and a running sign-in stop.
+// loginStatus, shellError) changes only there, announced by the signals after the change. The
+// sign-in exchange runs on a worker thread and returns to the main thread to publish. Destroying
+// the model is a quit: uploads and a running sign-in stop.
 
 #include <sigc++/sigc++.h>
 #include <atomic>
@@ -22,7 +17,6 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <future>
 #include <list>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -44,11 +38,12 @@
 #include "Upload/BackgroundPartUploader.hpp"
 #include "Upload/UploadManager.hpp"
 #include "UploadSpeedLimit.hpp"
+#include "WebBridge.hpp"
 #include "WebShell.hpp"
 
 namespace vhbr {
 
-class AppModel : public TokenProvider, public WebNavigator {
+class AppModel : public WebNavigator {
 public:
     // What the front end supplies. Each referenced object must outlive the model.
     struct Services {
@@ -74,9 +69,6 @@ public:
         std::function<std::unique_ptr<SoftwareUpdater>(const UpdaterSettings&)> makeUpdater;
     };
 
-    using TokenCompletion = std::function<void(std::string token, std::exception_ptr error)>;
-    using DoneCompletion = std::function<void(std::exception_ptr error)>;
-
     // Creates the update decision, the sign-in service (2 s poll) and the upload manager (which
     // loads unfinished upload states), and makes itself the manager's token provider and navigator.
     AppModel(Services services, AppConfig config, Options options);
@@ -90,6 +82,8 @@ public:
     UploadSpeedLimit& speedLimit() { return speedLimit_; }
     const DesktopLoginService& loginService() const { return loginService_; }
     const std::optional<UpdaterSettings>& updaterSettings() const { return updaterSettings_; }
+    // The updater, owned by the model; nullptr in a build without a feed and key.
+    SoftwareUpdater* updater() const { return updater_.get(); }
     // True only with an updater that can check now.
     bool canCheckForUpdates() const;
     // Checks when canCheckForUpdates(); otherwise does nothing.
@@ -106,41 +100,30 @@ public:
     sigc::signal<void()> shellErrorChanged;
 
     // The web view hosting the web app: set when the window creates it, nullptr when it goes.
-    void setWebShell(WebShell* shell) { webShell_ = shell; }
-    WebShell* webShell() const { return webShell_; }
-    // True when the web view's committed page is on config.webOrigin() (scheme, host and port).
-    bool showsWebApp() const;
+    void setWebShell(WebShell* shell) { bridge_.setWebShell(shell); }
+    WebShell* webShell() const { return bridge_.webShell(); }
+    // The bridge to the web app on config.webOrigin(); the web view hands it the page's messages.
+    WebBridge& bridge() { return bridge_; }
 
     // Clears shellError and loads the web app's start page (when a web view exists).
     void loadHome();
     // Clears shellError and reloads the current page, or loads home when there is none.
     void reload();
-    // A page finished loading: clears shellError.
+    // A page finished loading: clears shellError. Either way the bridge's waiting token
+    // requests go ahead.
     void recordNavigationFinished();
     // Publishes a new ShellNavigationError, unless the load was cancelled or interrupted by a
     // policy decision (a download, a link handed to another program).
     void recordNavigationFailure(const NavigationFailure& failure);
 
-    // A message a page posted to "vhbrShell", converted to JSON. Ignored unless it came from the
-    // main frame of a document on the web origin.
-    void handleShellMessage(const nlohmann::json& body, const ScriptMessageSource& source);
-
     // Starts the desktop sign-in unless one is running ("Opening your browser…" → "Finishing sign
-    // in…" → idle, or failed with the error's description). Once the browser was asked to open the
-    // approval page, loginStatus carries its link; when no browser opened, the message says so.
+    // in…" → the token handed to the web app over the bridge → idle, or failed with the error's
+    // description). Once the browser was asked to open the approval page, loginStatus carries its
+    // link; when no browser opened, the message says so. A "startLogin" message starts it too.
     void startLogin();
     // Stops a running sign-in: loginStatus goes back to idle at once, and whatever the stopped
     // exchange still reports is dropped.
     void cancelLogin();
-    // Hands a sign-in token to the web app; done gets the failure, or nullptr.
-    void signInWebView(const std::string& token, DoneCompletion done);
-    // Asks the web app for its current bearer token (never cached); done gets a non-empty token
-    // or the failure. While the view's first page is still loading, the request waits until the
-    // load has finished or failed.
-    void requestIdToken(TokenCompletion done);
-
-    // TokenProvider, any thread: requestIdToken() on the main thread behind a future.
-    std::future<std::string> idToken() override;
     // WebNavigator: the task page "/app/task/<id>" of the web origin, in the main window.
     void navigateToTask(const std::string& id) override;
     void openMainWindow() override;
@@ -164,14 +147,11 @@ private:
     void setAuthState(ShellAuthState state);
     void setLoginStatus(LoginStatus status);
     void setShellError(std::optional<ShellNavigationError> error);
-    void handleTaskEvent(const nlohmann::json& body);
-    // The first page's load ended: the token requests that waited for it go ahead.
-    void resumeTokenRequests();
+    // What the web app reports through the bridge.
+    void connectBridge();
     void finishLogin(std::uint64_t generation, std::exception_ptr error);
     void showLoginLink(std::uint64_t generation, const std::string& link,
                        const std::optional<std::string>& notOpenedReason);
-    // The web shell when it shows the web app; throws the bridge's AppError otherwise.
-    WebShell& bridgeShell() const;
     void load(const std::string& url);
     // Runs fn on the main thread unless the model is gone by then.
     void onMain(std::function<void()> fn);
@@ -180,6 +160,7 @@ private:
     AppConfig config_;
     Options options_;
     Log log_;
+    WebBridge bridge_;  // before the upload manager, whose jobs ask it for tokens
     std::optional<UpdaterSettings> updaterSettings_;
     std::unique_ptr<SoftwareUpdater> updater_;
     LoginBrowser loginBrowser_{*this};
@@ -191,10 +172,8 @@ private:
     ShellAuthState authState_;
     LoginStatus loginStatus_;
     std::optional<ShellNavigationError> shellError_;
-    WebShell* webShell_ = nullptr;
     std::list<std::unique_ptr<LoginTask>> loginTasks_;  // the running or last sign-ins
     std::uint64_t loginGeneration_ = 0;  // the current sign-in; reports of older ones are dropped
-    std::vector<TokenCompletion> tokenRequestsWaitingForPage_;
 
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };

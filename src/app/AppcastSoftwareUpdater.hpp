@@ -31,7 +31,7 @@ public:
     bool canCheckForUpdates() const override;
     void checkForUpdates() override;
 
-    UpdateChecker& checker() { return checker_; }
+    UpdateChecker& checker() override { return checker_; }
 
 private:
     UpdateChecker checker_;

@@ -16,9 +16,6 @@ namespace vhbr {
 
 namespace ShellWebPolicy {
 
-// The script message handler the web app posts to.
-inline constexpr std::string_view kScriptMessageHandlerName = "vhbrShell";
-
 // "VelvetharborMac/" + the bundle's short version: the web app recognises the desktop shell by it.
 std::string userAgentApplicationName(const BundleInfo& bundle);
 

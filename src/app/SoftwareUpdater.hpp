@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Support/BundleInfo.hpp"
+#include "Update/UpdateChecker.hpp"
 
 namespace vhbr {
 
@@ -26,7 +27,8 @@ struct UpdaterSettings {
 // the key must not be "SPARKLE_ED_PUBLIC_KEY_PLACEHOLDER"; otherwise there is no updater.
 std::optional<UpdaterSettings> updaterSettings(const BundleInfo& bundle);
 
-// The updater engine (feed, download, signature check), supplied by the desktop app.
+// The updater engine (feed, download, signature check), supplied by the desktop app. The menus
+// use its two operations; the update window draws and drives its checker.
 class SoftwareUpdater {
 public:
     virtual ~SoftwareUpdater() = default;
@@ -34,6 +36,8 @@ public:
     virtual bool canCheckForUpdates() const = 0;
     // Starts a user-visible check; only called while canCheckForUpdates() is true.
     virtual void checkForUpdates() = 0;
+    // The check, download and install behind the operations, with the state the window draws.
+    virtual UpdateChecker& checker() = 0;
     // Emitted after canCheckForUpdates() may have changed (a check began or ended), so that menus
     // that stay built, as the tray's, follow it.
     sigc::signal<void()> canCheckChanged;

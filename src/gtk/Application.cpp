@@ -91,10 +91,8 @@ void Application::on_startup() {
     AppModel::Options options;
     // Only a build with a feed and key has an updater (developer builds have none).
     options.makeUpdater = [this, &defaults](const UpdaterSettings& settings) {
-        auto updater = std::make_unique<AppcastSoftwareUpdater>(settings, BundleInfo::main(), main_, defaults,
-                                                                UrlSession::shared());
-        updater_ = updater.get();
-        return updater;
+        return std::make_unique<AppcastSoftwareUpdater>(settings, BundleInfo::main(), main_, defaults,
+                                                        UrlSession::shared());
     };
     try {
         model_ =
@@ -106,9 +104,9 @@ void Application::on_startup() {
         hold();
         return;
     }
-    if (updater_)
+    if (auto* updater = model_->updater())
         updateDialog_ = std::make_unique<UpdateDialog>(
-            updater_->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
+            updater->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
             [this](const std::filesystem::path& program) { relaunch(program); });
     launcher_->watch(model_->uploadManager());
     networkHints_ = std::make_unique<NetworkHints>([this] { model_->uploadManager().networkMayHaveChanged(); });
@@ -196,7 +194,7 @@ Glib::RefPtr<Gio::Menu> Application::makeMenu() {
     // "Check for Updates…" only in a build with an update channel: greyed out for good, it
     // would only raise the question why.
     auto window = Gio::Menu::create();
-    if (updater_) window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
+    if (model_->updater()) window->append_item(menuItem(_("Check for Updates…"), "app.check-for-updates"));
     window->append_item(menuItem(_("Preferences"), "app.preferences", "<Primary>comma"));
     menu->append_section(window);
     auto page = Gio::Menu::create();

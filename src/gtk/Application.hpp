@@ -80,7 +80,6 @@ private:
     std::unique_ptr<GioNotificationService> notifications_;
     std::unique_ptr<AppModel> model_;  // absent when setting up failed: startupError_ says why
     std::string startupError_;
-    AppcastSoftwareUpdater* updater_ = nullptr;  // owned by model_; absent without feed and key
     std::unique_ptr<UpdateDialog> updateDialog_;
     std::unique_ptr<PreferencesWindow> preferences_;
     std::filesystem::path relaunchProgram_;

@@ -1,7 +1,6 @@
 #include "MainWindow.hpp"
 
 #include "AppLifecycle.hpp"
-#include "GioBrowserOpener.hpp"
 #include "I18n.hpp"
 #include "MessageQuestion.hpp"
 #include "ShellWebPolicy.hpp"
@@ -10,18 +9,6 @@
 namespace vhbr::gtk {
 
 namespace {
-
-WebKitShellView::Navigation toNavigation(ShellWebPolicy::Decision decision) {
-    switch (decision) {
-        case ShellWebPolicy::Decision::allow:
-            return WebKitShellView::Navigation::allow;
-        case ShellWebPolicy::Decision::cancel:
-            return WebKitShellView::Navigation::cancel;
-        case ShellWebPolicy::Decision::download:
-            return WebKitShellView::Navigation::download;
-    }
-    return WebKitShellView::Navigation::cancel;
-}
 
 // The overlay texts that are translated here; the sign-in messages and button labels, and all
 // messages from the models, are shown as they come.
@@ -111,27 +98,8 @@ MainWindow::~MainWindow() {
 
 WebKitShellView::Hooks MainWindow::webHooks() {
     WebKitShellView::Hooks hooks;
-    hooks.decideNavigation = [](const std::string& url, bool shouldDownload) {
-        ShellWebPolicy::NavigationAction action;
-        if (!url.empty()) action.url = url;
-        action.shouldPerformDownload = shouldDownload;
-        const auto verdict = ShellWebPolicy::decideNavigation(action);
-        if (verdict.openExternally) GioBrowserOpener::launch(*verdict.openExternally);
-        return toNavigation(verdict.decision);
-    };
-    hooks.shouldDownloadResponse = [](const std::string& mimeType, bool canShow,
-                                      const std::string& disposition) {
-        DownloadResponse response;
-        if (!mimeType.empty()) response.mimeType = mimeType;
-        response.isHTTP = true;
-        if (!disposition.empty()) response.contentDisposition = disposition;
-        return ShellWebPolicy::decideResponse(response, canShow) == ShellWebPolicy::Decision::download;
-    };
-    hooks.openExternally = [](const std::string& url) {
-        if (const auto target = ShellWebPolicy::newWindowTarget(url)) GioBrowserOpener::launch(*target);
-    };
     hooks.scriptMessage = [this](const nlohmann::json& body, const ScriptMessageSource& source) {
-        model_.handleShellMessage(body, source);
+        model_.bridge().handleMessage(body, source);
     };
     hooks.loadFinished = [this] { model_.recordNavigationFinished(); };
     hooks.loadFailed = [this](const NavigationFailure& failure) { model_.recordNavigationFailure(failure); };

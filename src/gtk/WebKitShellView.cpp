@@ -3,44 +3,20 @@
 #include <libsoup/soup.h>
 
 #include <filesystem>
+#include <type_traits>
 
+#include "GioBrowserOpener.hpp"
 #include "I18n.hpp"
 #include "Platform/AppPaths.hpp"
 #include "ShellWebPolicy.hpp"
+#include "WebBridge.hpp"
 #include "WebSandbox.hpp"
 
 namespace vhbr::gtk {
 
 namespace {
 
-const std::string kMessageHandler(ShellWebPolicy::kScriptMessageHandlerName);
-// The script world of the bridge's relay; pages cannot run code in it.
-constexpr const char* kBridgeWorld = "vhbr-bridge";
-constexpr const char* kRelayEvent = "vhbr-shell-message";
-
-// In every frame's own world, before the page's scripts: the handler the web app posts to. It
-// passes the message on as JSON text, the one form that crosses into the relay's world intact.
-const std::string kPageScript = std::string(R"JS((() => {
-  const post = (message) => document.dispatchEvent(
-    new CustomEvent(')JS") + kRelayEvent +
-                                R"JS(', {detail: JSON.stringify(message)}));
-  const handler = Object.freeze({postMessage: (message) => post(message)});
-  const handlers = Object.freeze({)JS" +
-                                kMessageHandler + R"JS(: handler});
-  Object.defineProperty(window, 'webkit', {value: Object.freeze({messageHandlers: handlers})});
-})();)JS";
-
-// In every frame, in the bridge's world: posts each message with the facts about its sender,
-// read where the page cannot change them.
-const std::string kRelayScript = std::string(R"JS(document.addEventListener(')JS") + kRelayEvent +
-                                 R"JS(', (event) => {
-  if (typeof event.detail !== 'string') return;
-  let body;
-  try { body = JSON.parse(event.detail); } catch (e) { return; }
-  window.webkit.messageHandlers.)JS" +
-                                 kMessageHandler + R"JS(.postMessage(
-    {origin: location.origin, mainFrame: window === window.top, body});
-}, true);)JS";
+const std::string kMessageHandler(WebBridge::kMessageHandlerName);
 
 std::string xdgCacheDirectory() { return std::filesystem::path(g_get_user_cache_dir()) / "Velvetharbor"; }
 
@@ -87,141 +63,193 @@ GVariant* toVariantDictionary(const nlohmann::json& arguments) {
     return g_variant_builder_end(&builder);
 }
 
+// Runs fn for a C callback, which no exception may leave: one that fn throws is logged with what
+// was being done, and fallback (plain C calls that cannot throw) answers WebKit instead.
+template <typename Fn, typename Fallback>
+std::invoke_result_t<Fn> guarded(const char* what, Fn&& fn, Fallback&& fallback) noexcept {
+    try {
+        return fn();
+    } catch (const std::exception& e) {
+        g_warning("%s failed: %s", what, e.what());
+    } catch (...) {
+        g_warning("%s failed", what);
+    }
+    return fallback();
+}
+
+// As above, answering WebKit with a default value (nothing, FALSE, nullptr) after a failure.
+template <typename Fn>
+std::invoke_result_t<Fn> guarded(const char* what, Fn&& fn) noexcept {
+    return guarded(what, std::forward<Fn>(fn), [] { return std::invoke_result_t<Fn>(); });
+}
+
 }  // namespace
 
-// The C callbacks; each catches everything, as no exception may cross into WebKit.
+// The C callbacks. Each runs its body through guarded(): no exception may cross into WebKit.
 struct WebKitShellView::Callbacks {
     static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        try {
-            if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return self->decideAction(decision);
-            if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return self->decideResponse(decision);
-        } catch (const std::exception& e) {
-            g_warning("navigation policy failed: %s", e.what());
-            webkit_policy_decision_ignore(decision);
-            return TRUE;
-        }
-        return FALSE;  // new-window actions go on to "create", which answers them
+        return guarded(
+            "navigation policy",
+            [&]() -> gboolean {
+                if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+                    return self->decideAction(decision);
+                if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return self->decideResponse(decision);
+                return FALSE;  // new-window actions go on to "create", which answers them
+            },
+            [&]() -> gboolean {
+                webkit_policy_decision_ignore(decision);
+                return TRUE;
+            });
     }
 
     static GtkWidget* create(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        auto* request = webkit_navigation_action_get_request(action);
-        const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
-        if (uri && *uri && self->hooks_.openExternally) {
-            const std::string url = uri;
-            self->later([self, url] { self->hooks_.openExternally(url); });
-        }
+        guarded("new window", [&] {
+            auto* request = webkit_navigation_action_get_request(action);
+            const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+            const auto target =
+                ShellWebPolicy::newWindowTarget(uri ? std::optional<std::string>(uri) : std::nullopt);
+            if (target) self->later([url = *target] { GioBrowserOpener::launch(url); });
+        });
         return nullptr;  // never a second web view: the page stays where it is
     }
 
     static gboolean runFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer data) {
-        static_cast<WebKitShellView*>(data)->chooseFiles(request);
-        return TRUE;
+        auto* self = static_cast<WebKitShellView*>(data);
+        return guarded(
+            "file chooser",
+            [&]() -> gboolean {
+                self->chooseFiles(request);
+                return TRUE;
+            },
+            [&]() -> gboolean {
+                // The page still gets its answer, as cancelled, and no chooser of WebKit's own.
+                if (self->fileRequest_ == request)
+                    self->answerFileRequest({});
+                else
+                    webkit_file_chooser_request_cancel(request);
+                return TRUE;
+            });
     }
 
     static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        if (event == WEBKIT_LOAD_COMMITTED) {
-            const char* uri = webkit_web_view_get_uri(view);
-            self->committedURL_ = uri && *uri ? std::optional<std::string>(uri) : std::nullopt;
-        }
-        if (event == WEBKIT_LOAD_STARTED) {
-            self->failedLoad_ = false;
-            self->stalled_ = false;
-        }
-        if (event == WEBKIT_LOAD_FINISHED)
-            self->stallTimer_.disconnect();
-        else
-            self->watchProgress();
-        // A failed load also reports "finished"; only a load without failure clears the error.
-        if (event == WEBKIT_LOAD_FINISHED && !self->failedLoad_ && self->hooks_.loadFinished)
-            self->later([self] { self->hooks_.loadFinished(); });
+        guarded("load progress", [&] {
+            if (event == WEBKIT_LOAD_COMMITTED) {
+                const char* uri = webkit_web_view_get_uri(view);
+                self->committedURL_ = uri && *uri ? std::optional<std::string>(uri) : std::nullopt;
+            }
+            if (event == WEBKIT_LOAD_STARTED) {
+                self->failedLoad_ = false;
+                self->stalled_ = false;
+            }
+            if (event == WEBKIT_LOAD_FINISHED)
+                self->stallTimer_.disconnect();
+            else
+                self->watchProgress();
+            // A failed load also reports "finished"; only a load without failure clears the error.
+            if (event == WEBKIT_LOAD_FINISHED && !self->failedLoad_ && self->hooks_.loadFinished)
+                self->later([self] { self->hooks_.loadFinished(); });
+        });
     }
 
     static void progressed(WebKitWebView* view, GParamSpec*, gpointer data) {
-        if (webkit_web_view_is_loading(view)) static_cast<WebKitShellView*>(data)->watchProgress();
+        guarded("load progress", [&] {
+            if (webkit_web_view_is_loading(view)) static_cast<WebKitShellView*>(data)->watchProgress();
+        });
     }
 
     static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError* error, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        self->failedLoad_ = true;
-        self->stallTimer_.disconnect();
-        NavigationFailure failure;
-        failure.message = error && error->message ? error->message : "";
-        if (self->stalled_) {
-            failure.message = _("The request timed out.");
-        } else if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
-            failure.kind = NavigationFailure::Kind::cancelled;
-        } else if (g_error_matches(error, WEBKIT_POLICY_ERROR,
-                                   WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE)) {
-            failure.kind = NavigationFailure::Kind::interruptedByPolicy;
-        }
-        self->failLoad(std::move(failure));
-        return TRUE;  // the error overlay reports it; no WebKit error page underneath
+        const auto noErrorPage = []() -> gboolean { return TRUE; };
+        return guarded(
+            "load failure",
+            [&]() -> gboolean {
+                self->failedLoad_ = true;
+                self->stallTimer_.disconnect();
+                NavigationFailure failure;
+                failure.message = error && error->message ? error->message : "";
+                if (self->stalled_) {
+                    failure.message = _("The request timed out.");
+                } else if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+                    failure.kind = NavigationFailure::Kind::cancelled;
+                } else if (g_error_matches(error, WEBKIT_POLICY_ERROR,
+                                           WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE)) {
+                    failure.kind = NavigationFailure::Kind::interruptedByPolicy;
+                }
+                self->failLoad(std::move(failure));
+                return noErrorPage();  // the error overlay reports it; no WebKit error page underneath
+            },
+            noErrorPage);
     }
 
     static void scriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        const auto envelope = toJSON(webkit_javascript_result_get_js_value(result));
-        if (!envelope || !envelope->is_object() || !self->hooks_.scriptMessage) return;
-        ScriptMessageSource source;
-        if (const auto origin = envelope->find("origin"); origin != envelope->end() && origin->is_string())
-            source.origin = origin->get<std::string>();
-        if (const auto main = envelope->find("mainFrame"); main != envelope->end() && main->is_boolean())
-            source.mainFrame = main->get<bool>();
-        auto body = envelope->contains("body") ? envelope->at("body") : nlohmann::json();
-        self->later([self, body = std::move(body), source = std::move(source)] {
-            self->hooks_.scriptMessage(body, source);
+        guarded("script message", [&] {
+            const auto envelope = toJSON(webkit_javascript_result_get_js_value(result));
+            auto message = envelope ? WebBridge::unwrap(*envelope) : std::nullopt;
+            if (!message || !self->hooks_.scriptMessage) return;
+            self->later([self, message = std::move(*message)] {
+                self->hooks_.scriptMessage(message.body, message.source);
+            });
         });
     }
 
     static gboolean scriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
         // Handled without showing anything: alert is dismissed, confirm and prompt answer
         // "cancel", and a page that asks before it is left lets the app navigate on.
-        if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
-            webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
-        return TRUE;
+        const auto handled = []() -> gboolean { return TRUE; };
+        return guarded(
+            "script dialog",
+            [&]() -> gboolean {
+                if (webkit_script_dialog_get_dialog_type(dialog) ==
+                    WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+                    webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+                return handled();
+            },
+            handled);
     }
 
     static gboolean authenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
         // No credentials and no dialog: the page gets the server's refusal.
-        webkit_authentication_request_cancel(request);
-        return TRUE;
+        const auto refuse = [&]() -> gboolean {
+            webkit_authentication_request_cancel(request);
+            return TRUE;
+        };
+        return guarded("authentication", refuse, refuse);
     }
 
     static void downloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
         auto* self = static_cast<WebKitShellView*>(data);
-        try {
-            if (self->hooks_.downloadStarted) {
+        const auto cancel = [&] { webkit_download_cancel(download); };
+        guarded(
+            "download start",
+            [&] {
+                if (!self->hooks_.downloadStarted) return cancel();
                 self->hooks_.downloadStarted(download);
-                return;
-            }
-        } catch (const std::exception& e) {
-            g_warning("download could not start: %s", e.what());
-        }
-        webkit_download_cancel(download);
+            },
+            cancel);
     }
 
     static void scriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
+        // Deleted whatever happens: every completion runs at most once.
         std::unique_ptr<ScriptCompletion> done(static_cast<ScriptCompletion*>(data));
-        GError* error = nullptr;
-        JSCValue* value =
-            webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
-        ScriptResult outcome;
-        if (error) {
-            outcome.error = error->message;
-            g_error_free(error);
-        } else if (auto json = toJSON(value)) {
-            outcome.value = std::move(*json);
-        }
-        if (value) g_object_unref(value);
-        try {
+        guarded("script result", [&] {
+            GError* error = nullptr;
+            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
+                                                                                    result, &error);
+            ScriptResult outcome;
+            if (error) {
+                outcome.error = error->message;
+                g_error_free(error);
+            } else if (auto json = toJSON(value)) {
+                outcome.value = std::move(*json);
+            }
+            if (value) g_object_unref(value);
             (*done)(std::move(outcome));
-        } catch (const std::exception& e) {
-            g_warning("script result handler failed: %s", e.what());
-        }
+        });
     }
 };
 
@@ -280,7 +308,7 @@ WebKitShellView::~WebKitShellView() {
     g_signal_handlers_disconnect_by_data(view_, this);
     g_signal_handlers_disconnect_by_data(context_, this);
     webkit_user_content_manager_unregister_script_message_handler_in_world(
-        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
+        contentManager_, kMessageHandler.c_str(), WebBridge::kRelayWorld);
     g_object_unref(view_);
     g_object_unref(contentManager_);
     g_object_unref(context_);
@@ -291,15 +319,13 @@ gboolean WebKitShellView::decideAction(WebKitPolicyDecision* decision) {
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     auto* request = webkit_navigation_action_get_request(action);
     const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
-    const std::string url = uri ? uri : "";
-    // WebKitGTK starts downloads of links with a download attribute by itself ("download-started").
-    const auto answer = hooks_.decideNavigation ? hooks_.decideNavigation(url, false) : Navigation::allow;
-    if (answer == Navigation::allow)
-        webkit_policy_decision_use(decision);
-    else if (answer == Navigation::download)
-        webkit_policy_decision_download(decision);
-    else
-        webkit_policy_decision_ignore(decision);
+    ShellWebPolicy::NavigationAction navigation;
+    if (uri && *uri) navigation.url = uri;
+    // shouldPerformDownload stays false: WebKitGTK starts downloads of links with a download
+    // attribute by itself ("download-started").
+    const auto verdict = ShellWebPolicy::decideNavigation(navigation);
+    if (verdict.openExternally) GioBrowserOpener::launch(*verdict.openExternally);
+    carryOut(decision, verdict.decision);
     return TRUE;
 }
 
@@ -307,32 +333,44 @@ gboolean WebKitShellView::decideResponse(WebKitPolicyDecision* decision) {
     auto* responseDecision = WEBKIT_RESPONSE_POLICY_DECISION(decision);
     auto* response = webkit_response_policy_decision_get_response(responseDecision);
     const char* mime = webkit_uri_response_get_mime_type(response);
+    // WebKit has headers for HTTP(S) responses only.
     auto* headers = webkit_uri_response_get_http_headers(response);
     const char* disposition =
         headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    DownloadResponse answered;
+    if (mime && *mime) answered.mimeType = mime;
+    answered.isHTTP = headers != nullptr;
+    if (disposition && *disposition) answered.contentDisposition = disposition;
     const bool canShow = webkit_response_policy_decision_is_mime_type_supported(responseDecision);
-    const bool download =
-        hooks_.shouldDownloadResponse &&
-        hooks_.shouldDownloadResponse(mime ? mime : "", canShow, disposition ? disposition : "");
-    if (download)
-        webkit_policy_decision_download(decision);
-    else
-        webkit_policy_decision_use(decision);
+    carryOut(decision, ShellWebPolicy::decideResponse(answered, canShow));
     return TRUE;
 }
 
+void WebKitShellView::carryOut(WebKitPolicyDecision* decision, ShellWebPolicy::Decision answer) {
+    switch (answer) {
+        case ShellWebPolicy::Decision::allow:
+            return webkit_policy_decision_use(decision);
+        case ShellWebPolicy::Decision::download:
+            return webkit_policy_decision_download(decision);
+        case ShellWebPolicy::Decision::cancel:
+            return webkit_policy_decision_ignore(decision);
+    }
+    webkit_policy_decision_ignore(decision);
+}
+
 void WebKitShellView::installBridge() {
-    auto* page = webkit_user_script_new(kPageScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    auto* page =
+        webkit_user_script_new(WebBridge::pageScript().c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     auto* relay = webkit_user_script_new_for_world(
-        kRelayScript.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
+        WebBridge::relayScript().c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, WebBridge::kRelayWorld, nullptr, nullptr);
     for (auto* script : {page, relay}) {
         webkit_user_content_manager_add_script(contentManager_, script);
         webkit_user_script_unref(script);
     }
     webkit_user_content_manager_register_script_message_handler_in_world(
-        contentManager_, kMessageHandler.c_str(), kBridgeWorld);
+        contentManager_, kMessageHandler.c_str(), WebBridge::kRelayWorld);
     g_signal_connect(contentManager_, ("script-message-received::" + kMessageHandler).c_str(),
                      G_CALLBACK(Callbacks::scriptMessage), this);
 }

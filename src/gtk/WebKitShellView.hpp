@@ -1,13 +1,13 @@
 #pragma once
 // The WebKit web view that hosts the web app, and the answers to what it asks: policies,
 // new windows, file inputs, load results and the web app's script messages. It only carries
-// things across: every decision comes from the app layer through the hooks below.
+// things across: every decision comes from the app layer. Navigations, responses and new windows
+// are put to ShellWebPolicy as its own values and its answer is carried out as it stands; what
+// happens in the page reaches the app through the hooks below.
 //
-// The bridge's messages reach the app through a relay that tells who sent them: the page's
-// window.webkit.messageHandlers.vhbrShell.postMessage hands the message (as JSON text) to a script
-// in a world of the app's own, which the page cannot reach or change, and that script posts it
-// with its document's origin and whether it is the main frame. So a frame of another site cannot
-// speak for the web app, whatever it does in its own world.
+// The bridge's two scripts (WebBridge::pageScript and relayScript) go into every frame, the relay
+// in a world of the app's own, and each envelope the relay posts is read by WebBridge::unwrap.
+// So a frame of another site cannot speak for the web app, whatever it does in its own world.
 //
 // The view shows no WebKit dialogs of its own: a page's alert, confirm and prompt are answered
 // as dismissed (leaving a page is allowed), and HTTP authentication gets no credentials.
@@ -29,23 +29,14 @@
 
 #include "Platform/MainExecutor.hpp"
 #include "ShellState.hpp"
+#include "ShellWebPolicy.hpp"
 #include "WebShell.hpp"
 
 namespace vhbr::gtk {
 
 class WebKitShellView final : public WebShell {
 public:
-    enum class Navigation { allow, cancel, download };
-
     struct Hooks {
-        // Policy for a navigation to url (empty when the request has none) and whether the page
-        // asked for a download.
-        std::function<Navigation(const std::string& url, bool shouldDownload)> decideNavigation;
-        // Policy for a response: true turns it into a download.
-        std::function<bool(const std::string& mimeType, bool canShowMIMEType, const std::string& disposition)>
-            shouldDownloadResponse;
-        // A URL the web view does not load itself: other schemes and new-window requests.
-        std::function<void(const std::string& url)> openExternally;
         std::function<void(const nlohmann::json& body, const ScriptMessageSource& source)> scriptMessage;
         std::function<void()> loadFinished;
         std::function<void(const NavigationFailure& failure)> loadFailed;
@@ -81,6 +72,7 @@ private:
 
     gboolean decideAction(WebKitPolicyDecision* decision);
     gboolean decideResponse(WebKitPolicyDecision* decision);
+    static void carryOut(WebKitPolicyDecision* decision, ShellWebPolicy::Decision answer);
     void chooseFiles(WebKitFileChooserRequest* request);
     // Answers the file input that is waiting, with the chosen paths or as cancelled (no paths).
     void answerFileRequest(const std::vector<std::string>& paths);

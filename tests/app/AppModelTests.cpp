@@ -19,7 +19,6 @@ using Status = LoginStatus::Kind;
 
 constexpr const char* kWebApp = "http://127.0.0.1:9/app";  // nothing listens: sign-ins fail at once
 constexpr const char* kNotReady = "Velvetharbor is not ready yet.";
-constexpr const char* kOpenApp = "Open Velvetharbor to continue.";
 constexpr const char* kSignInScript = "return await window.__vhbrShell.signInWithToken(token)";
 constexpr const char* kTokenScript = "return await window.__vhbrShell.getIdToken()";
 const ScriptMessageSource kFromWebApp{"http://127.0.0.1:9", true};
@@ -52,17 +51,7 @@ protected:
         return options;
     }
 
-    // Runs the loop until the future is ready, then returns its value or the error's text.
-    std::string await(std::future<std::string>& future) {
-        EXPECT_TRUE(loop.runUntil(
-            [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-            std::chrono::seconds(10)));
-        try {
-            return future.get();
-        } catch (const std::exception& e) {
-            return std::string("error: ") + e.what();
-        }
-    }
+    std::string await(std::future<std::string>& future) { return awaitResult(loop, future); }
 
     TempDir dir;
     RunLoop loop;
@@ -97,32 +86,21 @@ TEST_F(AppModelTest, AuthStateIsWhatTheWebAppReports) {
         shell.page = kWebApp;
         model->setWebShell(&shell);
         if (signInRunning) model->startLogin();
-        model->handleShellMessage(json::parse(body), kFromWebApp);
+        model->bridge().handleMessage(json::parse(body), kFromWebApp);
         EXPECT_EQ(model->authState(), authState) << body;
         EXPECT_EQ(model->loginStatus().kind, loginStatus) << body;
     }
 }
 
-TEST_F(AppModelTest, FinishedTasksAreRecordedFromTheirMessages) {
+// Which messages mean a finished task is the bridge's rule (WebBridgeTests); the model records them.
+TEST_F(AppModelTest, TasksTheWebAppReportsFinishedAreRecorded) {
     auto model = makeModel();
     shell.page = kWebApp;
     model->setWebShell(&shell);
-    const std::pair<const char*, const char*> cases[] = {
-        // the message, the task recorded
-        {R"({"type":"taskStatusChanged","id":5,"taskId":"t1","status":"done"})", "t1"},
-        {R"({"type":"taskCreated","id":5})", ""},                                  // no identifier
-        {R"({"type":"taskStatusChanged","id":"t2","status":"COMPLETED"})", "t2"},  // status in any case
-        {R"({"type":"taskCreated","id":"t3","status":"failed"})", ""},             // status not finished
-        {R"({"type":"taskStatusChanged","id":"t4"})", ""},                         // change without status
-        {R"({"type":"taskCreated","id":"t5"})", "t5"},                             // creation without one
-        {R"({"type":"taskCreated","id":"t6","status":1})", "t6"}};                 // status no string
-    std::vector<std::string> expected;
-    for (const auto& [body, recorded] : cases) {
-        model->handleShellMessage(json::parse(body), kFromWebApp);
-        if (*recorded) expected.insert(expected.begin(), recorded);  // newest first
-        EXPECT_EQ(model->uploadManager().completedTaskIDs(), expected) << body;
-    }
-    EXPECT_EQ(model->authState(), kUnknown);
+    model->bridge().handleMessage(json::parse(R"({"type":"taskCreated","id":"t1"})"), kFromWebApp);
+    model->bridge().handleMessage(json::parse(R"({"type":"taskStatusChanged","id":"t2","status":"done"})"),
+                                  kFromWebApp);
+    EXPECT_EQ(model->uploadManager().completedTaskIDs(), (std::vector<std::string>{"t2", "t1"}));
 }
 
 TEST_F(AppModelTest, StartLoginTwiceStartsOneSignIn) {
@@ -162,84 +140,12 @@ TEST_F(AppModelTest, WithoutABrowserTheLinkIsOfferedAndTheSignInCanBeCancelled) 
     EXPECT_EQ(model->loginStatus(), LoginStatus::working(kOpening));
 }
 
-// ---- The bridge serves the web app only ----
-
-struct OriginCase {
-    const char* name;
-    bool hasWebView;
-    std::optional<std::string> page;  // committed
-    const char* refusal;              // nullptr: the bridge works
-    std::optional<std::string> pending = std::nullopt;
-};
-void PrintTo(const OriginCase& c, std::ostream* os) { *os << c.name; }
-
-class OriginLockTest : public AppModelTest, public ::testing::WithParamInterface<OriginCase> {};
-
-TEST_P(OriginLockTest, BridgeWorksOnlyOnTheWebAppsOrigin) {
-    const auto& c = GetParam();
-    auto model = makeModel();
-    shell.page = c.page;
-    shell.pending = c.pending;
-    shell.answer = [](const auto&) { return ScriptResult{"tok", std::nullopt}; };
-    if (c.hasWebView) model->setWebShell(&shell);
-
-    auto token = model->idToken();
-    std::promise<std::string> handedOver;
-    auto handOver = handedOver.get_future();
-    model->signInWebView("sign-in-token", [&](std::exception_ptr e) {
-        e ? handedOver.set_exception(e) : handedOver.set_value("ok");
-    });
-    const std::string tokenResult = await(token);
-
-    if (!c.refusal) {
-        EXPECT_EQ(tokenResult, "tok");
-        EXPECT_EQ(await(handOver), "ok");
-        EXPECT_EQ(shell.calls.size(), 2u);
-        return;
-    }
-    EXPECT_EQ(tokenResult, std::string("error: ") + c.refusal);
-    EXPECT_EQ(await(handOver), std::string("error: ") + c.refusal);
-    EXPECT_TRUE(shell.calls.empty()) << "a script ran outside the web app";
-}
-
-const OriginCase kOrigins[] = {
-    {"NoWebView", false, std::nullopt, kNotReady},
-    {"NoPageYet", true, std::nullopt, kNotReady},
-    {"WebAppPage", true, "http://127.0.0.1:9/app/task/1?x=2", nullptr},
-    {"Https", true, "https://127.0.0.1:9/app", kOpenApp},
-    {"OtherPort", true, "http://127.0.0.1:10/app", kOpenApp},
-    {"OtherHost", true, "http://localhost:9/app", kOpenApp},
-    {"AboutBlank", true, "about:blank", kOpenApp},
-    {"OtherSiteLoadingTheWebApp", true, "http://evil.test/", kOpenApp, "http://127.0.0.1:9/app"},
-    {"WebAppLoadingOtherSite", true, "http://127.0.0.1:9/app", nullptr, "http://evil.test/"}};
-INSTANTIATE_TEST_SUITE_P(AppModel, OriginLockTest, ::testing::ValuesIn(kOrigins),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(AppModelTest, MessagesAreTakenOnlyFromTheWebAppsMainFrame) {
-    const std::pair<ScriptMessageSource, bool> cases[] = {
-        {{"http://127.0.0.1:9", true}, true},
-        {{"http://127.0.0.1:9", false}, false},  // a frame of the web app's own origin
-        {{"http://localhost:9", false}, false},  // a frame of another site inside the web app
-        {{"http://localhost:9", true}, false},   // another site's page
-        {{"https://127.0.0.1:9", true}, false},  // another scheme
-        {{"null", true}, false},                 // an opaque origin (a sandboxed or data: page)
-    };
-    for (const auto& [source, taken] : cases) {
-        auto model = makeModel();
-        shell.page = kWebApp;
-        model->setWebShell(&shell);
-        model->handleShellMessage({{"type", "authState"}, {"signedIn", true}}, source);
-        EXPECT_EQ(model->authState().kind == ShellAuthState::Kind::signedIn, taken)
-            << source.origin << " main frame " << source.mainFrame;
-    }
-}
-
 TEST_F(AppModelTest, ATokenAskedForWhileTheFirstPageLoadsWaitsForIt) {
     auto model = makeModel();
     shell.pending = kWebApp;  // loading, nothing committed yet
     shell.answer = [](const auto&) { return ScriptResult{"tok", std::nullopt}; };
     model->setWebShell(&shell);
-    auto token = model->idToken();
+    auto token = model->bridge().idToken();
     loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_TRUE(shell.calls.empty()) << "the script ran before the page was in";
     shell.page = kWebApp;
@@ -249,29 +155,11 @@ TEST_F(AppModelTest, ATokenAskedForWhileTheFirstPageLoadsWaitsForIt) {
 
     shell.pending = kWebApp;  // a load that fails: the request fails instead of waiting on
     shell.page.reset();
-    auto failing = model->idToken();
+    auto failing = model->bridge().idToken();
     loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
     shell.pending.reset();
     model->recordNavigationFailure({NavigationFailure::Kind::failed, "Could not connect"});
     EXPECT_EQ(await(failing), std::string("error: ") + kNotReady);
-}
-
-TEST_F(AppModelTest, OnlyANonEmptyStringIsAToken) {
-    auto model = makeModel();
-    shell.page = kWebApp;
-    model->setWebShell(&shell);
-    const std::string signInFirst = "error: Sign in before starting a native upload.";
-    const std::pair<ScriptResult, std::string> cases[] = {
-        {{"abc", std::nullopt}, "abc"},
-        {{"", std::nullopt}, signInFirst},
-        {{nullptr, std::nullopt}, signInFirst},
-        {{42, std::nullopt}, signInFirst},
-        {{nullptr, "TypeError: boom"}, "error: TypeError: boom"}};
-    for (const auto& c : cases) {
-        shell.answer = [&](const auto&) { return c.first; };
-        auto token = model->idToken();
-        EXPECT_EQ(await(token), c.second) << c.first.value.dump();
-    }
 }
 
 // ---- Loading and navigation ----

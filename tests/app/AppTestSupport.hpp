@@ -1,9 +1,12 @@
 #pragma once
 // Recording stand-ins for what the GTK front end supplies to the app layer.
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -11,10 +14,24 @@
 
 #include "Auth/BrowserOpener.hpp"
 #include "Platform/MainExecutor.hpp"
+#include "Platform/RunLoop.hpp"
 #include "Support/Log.hpp"
 #include "WebShell.hpp"
 
 namespace vhbr::test {
+
+// Runs loop until future is ready (10 s at most), then returns its value or "error: " and the
+// error's text.
+inline std::string awaitResult(RunLoop& loop, std::future<std::string>& future) {
+    EXPECT_TRUE(
+        loop.runUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                      std::chrono::seconds(10)));
+    try {
+        return future.get();
+    } catch (const std::exception& e) {
+        return std::string("error: ") + e.what();
+    }
+}
 
 // A web view without a page renderer: it records loads and script calls and answers each script
 // with answer(), delivered later from the main loop as WebKit does.

@@ -1,11 +1,10 @@
-// The display-free rules of the window: web view policies, overlays, opened URIs and drops, the
+// The display-free rules of the window: overlays, opened URIs and drops, the
 // quit question, the status menu, the confirmation sheet, update availability and log scrubbing.
 
 #include <gtest/gtest.h>
 
 #include "AppLifecycle.hpp"
 #include "ShellOverlay.hpp"
-#include "ShellWebPolicy.hpp"
 #include "SoftwareUpdater.hpp"
 #include "StatusDropRule.hpp"
 #include "StatusMenu.hpp"
@@ -16,52 +15,6 @@ namespace vhbr::test {
 namespace {
 
 using nlohmann::json;
-namespace Policy = ShellWebPolicy;
-using Decision = Policy::Decision;
-
-// ---- Navigation ----
-
-TEST(Shell, NavigationStaysOrGoesToTheSystem) {
-    const std::pair<Policy::NavigationAction, Policy::NavigationVerdict> cases[] = {
-        {{"HTTPS://example.org/x"}, {Decision::allow, {}}},
-        {{"http://elsewhere.test/"}, {Decision::allow, {}}},  // other sites stay in the view
-        {{"blob:http://127.0.0.1/1"}, {Decision::allow, {}}},
-        {{"mailto:a@b.c"}, {Decision::cancel, "mailto:a@b.c"}},
-        {{"zoommtg://join"}, {Decision::cancel, "zoommtg://join"}},
-        {{"File:///home/u/run.desktop"}, {Decision::cancel, {}}},    // local files never open
-        {{"https://x.test/f.srt", true}, {Decision::download, {}}},  // the download attribute wins
-        {{std::nullopt}, {Decision::allow, {}}},
-        {{"/relative/path"}, {Decision::allow, {}}}};
-    for (const auto& [action, verdict] : cases)
-        EXPECT_EQ(Policy::decideNavigation(action), verdict) << action.url.value_or("no URL");
-}
-
-TEST(Shell, ResponsesThatAreDownloaded) {
-    const std::tuple<DownloadResponse, bool, bool> cases[] = {
-        // the response, can show, download
-        {{"text/plain", true, "attachment; filename=x.srt"}, true, true},
-        {{"text/plain", true, "inline; filename=x.srt"}, true, false},
-        {{"text/plain", true, "  Attachment ;x"}, true, true},
-        {{"text/plain", true, ";;attachment"}, true, true},
-        {{"text/plain", false, "attachment"}, true, false},  // not HTTP: the header means nothing
-        {{"video/mp4", true, std::nullopt}, true, true},
-        {{"AUDIO/MPEG", true, std::nullopt}, true, true},
-        {{"image/png", true, std::nullopt}, true, false},
-        {{std::nullopt, true, std::nullopt}, false, true}};
-    for (const auto& [response, canShow, download] : cases) {
-        SCOPED_TRACE(response.mimeType.value_or("no type") + " " + response.contentDisposition.value_or(""));
-        EXPECT_EQ(DownloadPolicy::shouldDownload(response, canShow), download);
-        EXPECT_EQ(Policy::decideResponse(response, canShow), download ? Decision::download : Decision::allow);
-    }
-}
-
-TEST(Shell, NewWindowsAndFileInputs) {
-    EXPECT_EQ(Policy::newWindowTarget("https://x.test/"), "https://x.test/");
-    EXPECT_EQ(Policy::newWindowTarget(std::nullopt), std::nullopt);
-    EXPECT_EQ(Policy::newWindowTarget("file:///etc/passwd"), std::nullopt);
-    EXPECT_EQ(Policy::fileChooserSetup({true, false}), (Policy::FileChooserSetup{true, false, true}));
-    EXPECT_EQ(Policy::fileChooserSetup({false, true}), (Policy::FileChooserSetup{true, true, false}));
-}
 
 // ---- Overlays ----
 

@@ -6,10 +6,10 @@
 // view's relay reports its origin (a leading "*": a subframe's document, not the main frame); the
 // page shown is the same address. The rest is the message's JSON text.
 //
-// Invariants: nothing escapes handleShellMessage (it runs inside a WebKit signal); a page outside
-// the web app's origin (by an independent reading of its address), or a subframe, changes nothing; the signed-in
-// user is exactly what an "authState" message said; only a task event records a task, and only
-// its own id; a task page opened for any recorded id stays on the web app's origin.
+// Invariants: nothing escapes the bridge's handleMessage (it runs inside a WebKit signal); a page outside
+// the web app's origin (by an independent reading of its address), or a subframe, changes nothing; the
+// signed-in user is exactly what an "authState" message said; only a task event records a task, and only its
+// own id; a task page opened for any recorded id stays on the web app's origin.
 
 #include <curl/curl.h>
 #include <unistd.h>
@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ~Disconnect() { connection.disconnect(); }
     } disconnect{watch};
 
-    fuzz::succeeds<fuzz::NeverThrown>([&] { model.handleShellMessage(body, source); }, "handleShellMessage");
+    fuzz::succeeds<fuzz::NeverThrown>([&] { model.bridge().handleMessage(body, source); }, "handleMessage");
     // A sign-in that started fails on the closed port; wait for it so the next input starts clean.
     check(fixture.loop.runUntil([&] { return model.loginStatus().kind != LoginStatus::Kind::working; },
                                 std::chrono::seconds(10)),
