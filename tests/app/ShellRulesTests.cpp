@@ -192,15 +192,6 @@ TEST(UploadConfirm, EditsTheCopyAndKeepsUnknownLanguages) {
     EXPECT_EQ(sheet.start().id, "d1");
 }
 
-TEST(UploadConfirm, FileSizesInDecimalUnits) {
-    const std::vector<std::pair<std::int64_t, std::string>> cases{
-        {0, "0 bytes"},           {1, "1 byte"},       {999, "999 bytes"},      {1'000, "1.0 kB"},
-        {1'550, "1.6 kB"},        {999'950, "1.0 MB"}, {58'200'000, "58.2 MB"}, {1'234'567'890, "1.2 GB"},
-        {5'000'000'000, "5.0 GB"}};
-    for (const auto& [bytes, text] : cases)
-        EXPECT_EQ(UploadConfirmModel::formatFileSize(bytes), text) << bytes;
-}
-
 // ---- Updates ----
 
 // Updates are on only with a feed and a real key (not the placeholder a build without one carries).
