@@ -63,7 +63,7 @@ public:
     };
 
     struct Options {
-        double loginPollIntervalSeconds = 2.0;
+        double loginPollIntervalSeconds = DesktopLoginService::kPollIntervalSeconds;
         std::chrono::seconds loadTimeout{60};
         std::string partSessionIdentifier = "com.velvetharbor.linux.upload.parts";
         // Directories and back-off of the upload engine; its notifications, badge and log come
