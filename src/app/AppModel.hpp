@@ -36,6 +36,7 @@
 #include "Config/AppConfig.hpp"
 #include "Notifications/NotificationService.hpp"
 #include "Platform/MainExecutor.hpp"
+#include "Platform/PostIfAlive.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "ShellState.hpp"
 #include "SoftwareUpdater.hpp"
@@ -196,7 +197,7 @@ private:
     std::uint64_t loginGeneration_ = 0;  // the current sign-in; reports of older ones are dropped
     std::vector<TokenCompletion> tokenRequestsWaitingForPage_;
 
-    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    AliveFlag alive_ = makeAliveFlag();
 };
 
 }  // namespace vhbr

@@ -6,6 +6,7 @@
 
 #include "I18n.hpp"
 #include "Platform/AppPaths.hpp"
+#include "Platform/PostIfAlive.hpp"
 #include "ShellWebPolicy.hpp"
 #include "WebSandbox.hpp"
 
@@ -377,9 +378,7 @@ void WebKitShellView::answerFileRequest(const std::vector<std::string>& paths) {
 }
 
 void WebKitShellView::later(std::function<void()> fn) {
-    main_.post([alive = std::weak_ptr<bool>(alive_), fn = std::move(fn)] {
-        if (auto a = alive.lock(); a && *a) fn();
-    });
+    postIfAlive(main_, alive_, std::move(fn));
 }
 
 void WebKitShellView::failLoad(NavigationFailure failure) {

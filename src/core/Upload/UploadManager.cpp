@@ -106,9 +106,7 @@ UploadManager::~UploadManager() {
 }
 
 void UploadManager::onMain(std::function<void()> fn) {
-    main_.post([alive = alive_, fn = std::move(fn)] {
-        if (*alive) fn();
-    });
+    postIfAlive(main_, alive_, std::move(fn));
 }
 
 void UploadManager::setPendingDraft(std::optional<UploadDraft> draft) {
