@@ -1,5 +1,5 @@
 // The display-free rules of the window: web view policies, overlays, opened URIs and drops, the
-// quit question, the status menu, the confirmation sheet, update availability and log scrubbing.
+// quit question, the status menu, the confirmation sheet and update availability.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include "SoftwareUpdater.hpp"
 #include "StatusDropRule.hpp"
 #include "StatusMenu.hpp"
-#include "Support/Log.hpp"
 #include "UploadConfirmModel.hpp"
 
 namespace vhbr::test {
@@ -204,21 +203,6 @@ TEST(Updates, NeedAFeedAndARealKey) {
                         {{"SUFeedURL", feed}, {"SUPublicEDKey", 12}},
                         {{"SUFeedURL", feed}, {"SUPublicEDKey", " SPARKLE_ED_PUBLIC_KEY_PLACEHOLDER\n"}}};
     for (const auto& info : off) EXPECT_EQ(updaterSettings(BundleInfo(info)), std::nullopt) << info.dump();
-}
-
-// ---- Log lines ----
-
-TEST(Log, NeverCarriesQueriesOrTokens) {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"PUT https://s.test/storage/k?X-Vhbr-Signature=abc&e=1 failed",
-         "PUT https://s.test/storage/k?… failed"},
-        {"see http://h.test/a#frag.", "see http://h.test/a?…"},
-        {"\"https://x.test/p?q=1\"", "\"https://x.test/p?…\""},
-        {"Authorization: Bearer vhbr_123 sent", "Authorization: Bearer … sent"},
-        {"two\nlines", "two lines"},
-        {"why? http://a.test/b?q=1 then? https://c.test/?x",
-         "why? http://a.test/b?… then? https://c.test/?…"}};
-    for (const auto& [text, scrubbed] : cases) EXPECT_EQ(scrubForLog(text), scrubbed);
 }
 
 }  // namespace
