@@ -11,8 +11,8 @@
 namespace vhbr::dev {
 using nlohmann::json;
 
-LoginStore::LoginStore(const std::filesystem::path& dataDir, std::vector<std::string> fixedTokens, bool autoApprove,
-                       std::chrono::seconds ttl, Clock now)
+LoginStore::LoginStore(const std::filesystem::path& dataDir, std::vector<std::string> fixedTokens,
+                       bool autoApprove, std::chrono::seconds ttl, Clock now)
     : file_(dataDir / "logins.json"),
       fixedTokens_(std::move(fixedTokens)),
       autoApprove_(autoApprove),

@@ -70,9 +70,7 @@ AppModel::~AppModel() {
     loginTasks_.clear();
 }
 
-void AppModel::onMain(std::function<void()> fn) {
-    postIfAlive(services_.main, alive_, std::move(fn));
-}
+void AppModel::onMain(std::function<void()> fn) { postIfAlive(services_.main, alive_, std::move(fn)); }
 
 bool AppModel::canCheckForUpdates() const { return updater_ && updater_->canCheckForUpdates(); }
 
@@ -288,7 +286,8 @@ void AppModel::LoginBrowser::open(const std::string& url, NotOpened) {
     // The answer may come after the model is gone: it holds only what outlives the model.
     model_.services_.browser.open(url, [&main = model_.services_.main, alive = model_.alive_, model = &model_,
                                         generation, url](const std::string& reason) {
-        postIfAlive(main, alive, [model, generation, url, reason] { model->showLoginLink(generation, url, reason); });
+        postIfAlive(main, alive,
+                    [model, generation, url, reason] { model->showLoginLink(generation, url, reason); });
     });
 }
 

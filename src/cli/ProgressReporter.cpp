@@ -60,8 +60,8 @@ bool ProgressReporter::allCompleted() const {
 
 std::string ProgressReporter::describe(const Entry& entry) const {
     const auto& model = *entry.model;
-    std::string text =
-        model.fileName() + "  " + std::to_string(wholePercent(model.progress())) + "%  " + statusWord(model.status().kind());
+    std::string text = model.fileName() + "  " + std::to_string(wholePercent(model.progress())) + "%  " +
+                       statusWord(model.status().kind());
     if (const auto delay = model.status().retryDelay())
         return text + ", next try in " + std::to_string(delay->count()) + " s";
     if (!entry.uploadingSince) return text;
@@ -71,7 +71,8 @@ std::string ProgressReporter::describe(const Entry& entry) const {
     if (elapsed < 0.5 || done <= 0) return text;
     const double rate = done / elapsed;
     const double remaining = (1.0 - model.progress()) * static_cast<double>(model.fileSize());
-    return text + "  " + ByteCount::format(std::llround(rate)) + "/s  ETA " + formatDuration(remaining / rate);
+    return text + "  " + ByteCount::format(std::llround(rate)) + "/s  ETA " +
+           formatDuration(remaining / rate);
 }
 
 void ProgressReporter::changed(Entry& entry) {

@@ -55,8 +55,9 @@ int main(int argc, char** argv) {
                            : command == "list"   ? session.list()
                                                  : session.login();
         // Stopped by a signal: the exit status a shell expects of it (128 + its number).
-        return status == ExitCode::kInterrupted && signals.received() != 0 ? ExitCode::stoppedBy(signals.received())
-                                                                           : status;
+        return status == ExitCode::kInterrupted && signals.received() != 0
+                   ? ExitCode::stoppedBy(signals.received())
+                   : status;
     } catch (const std::exception& e) {
         // What the commands do not handle themselves, e.g. a data folder that cannot be created.
         std::fprintf(stderr, "velvetharbor-cli: %s\n", e.what());

@@ -41,7 +41,8 @@ Glib::ustring menuLabel(const std::string& title) {
 
 TrayIndicator::TrayIndicator(AppModel& model, std::function<void()> quit)
     : model_(model), quit_(std::move(quit)), throttle_(kRefreshInterval, [this] { refresh(); }) {
-    indicator_ = app_indicator_new(AppIdentity::kApplicationId, kIdleIcon, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+    indicator_ =
+        app_indicator_new(AppIdentity::kApplicationId, kIdleIcon, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     // The tray host is another process: it is told where the icons are.
     if (const auto path = AppIcon::themeFolder(); !path.empty())
         app_indicator_set_icon_theme_path(indicator_, path.c_str());

@@ -14,7 +14,8 @@ using Action = UpdatePrompt::Action;
 
 // The app's own icon when the theme has it (an installed copy), else the desktop's update icon.
 const char* iconName() {
-    return Gtk::IconTheme::get_default()->has_icon(AppIcon::kName) ? AppIcon::kName : "system-software-update";
+    return Gtk::IconTheme::get_default()->has_icon(AppIcon::kName) ? AppIcon::kName
+                                                                   : "system-software-update";
 }
 
 void wrapping(Gtk::Label& label) {

@@ -377,9 +377,7 @@ void WebKitShellView::answerFileRequest(const std::vector<std::string>& paths) {
     fileRequest_ = nullptr;
 }
 
-void WebKitShellView::later(std::function<void()> fn) {
-    postIfAlive(main_, alive_, std::move(fn));
-}
+void WebKitShellView::later(std::function<void()> fn) { postIfAlive(main_, alive_, std::move(fn)); }
 
 void WebKitShellView::failLoad(NavigationFailure failure) {
     if (hooks_.loadFailed) later([this, failure = std::move(failure)] { hooks_.loadFailed(failure); });

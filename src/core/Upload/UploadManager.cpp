@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "Platform/AppPaths.hpp"
 #include "Notifications/NotificationService.hpp"
+#include "Platform/AppPaths.hpp"
 #include "Platform/AtomicFile.hpp"
 #include "Support/Errors.hpp"
 #include "Support/Percent.hpp"
@@ -109,9 +109,7 @@ UploadManager::~UploadManager() {
     *alive_ = false;
 }
 
-void UploadManager::onMain(std::function<void()> fn) {
-    postIfAlive(main_, alive_, std::move(fn));
-}
+void UploadManager::onMain(std::function<void()> fn) { postIfAlive(main_, alive_, std::move(fn)); }
 
 void UploadManager::setPendingDraft(std::optional<UploadDraft> draft) {
     if (!draft && pendingDraft_) {
