@@ -99,6 +99,7 @@ DevServer::DevServer(const DevServerConfig& config)
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
+            // Not a std::exception: nothing more to say than "internal error".
         }
         sendJson(res, 500, {{"message", what}});
     });

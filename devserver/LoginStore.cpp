@@ -11,18 +11,13 @@
 namespace vhbr::dev {
 using nlohmann::json;
 
-namespace {
-
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
-LoginStore::LoginStore(const std::filesystem::path& dataDir, std::vector<std::string> fixedTokens, bool autoApprove,
-                       std::chrono::seconds ttl)
-    : file_(dataDir / "logins.json"), fixedTokens_(std::move(fixedTokens)), autoApprove_(autoApprove), ttl_(ttl) {
+LoginStore::LoginStore(const std::filesystem::path& dataDir, std::vector<std::string> fixedTokens,
+                       bool autoApprove, std::chrono::seconds ttl, Clock now)
+    : file_(dataDir / "logins.json"),
+      fixedTokens_(std::move(fixedTokens)),
+      autoApprove_(autoApprove),
+      ttl_(ttl),
+      now_(std::move(now)) {
     std::ifstream in(file_);
     if (!in) return;
     const json doc = json::parse(in);
@@ -30,6 +25,10 @@ LoginStore::LoginStore(const std::filesystem::path& dataDir, std::vector<std::st
         logins_.push_back({l.at("nonce"), l.at("codeChallenge"), l.at("expiresAtMs"), l.at("state"),
                            {l.at("uid"), l.at("email")}});
     for (const auto& [token, u] : doc.at("tokens").items()) tokens_[token] = {u.at("uid"), u.at("email")};
+}
+
+std::int64_t LoginStore::nowMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now_().time_since_epoch()).count();
 }
 
 void LoginStore::save() const {

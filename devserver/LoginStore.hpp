@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -25,10 +26,13 @@ struct Login {
 
 // Desktop sign-in requests and the bearer tokens the service accepts, persisted in DIR/logins.json.
 // Tokens given on the command line belong to a fixed developer user and are not persisted.
+// A sign-in request expires ttl after its start, by the given wall clock (the system's unless told).
 class LoginStore {
 public:
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+
     LoginStore(const std::filesystem::path& dataDir, std::vector<std::string> fixedTokens, bool autoApprove,
-               std::chrono::seconds ttl);
+               std::chrono::seconds ttl, Clock now = std::chrono::system_clock::now);
 
     Login start(const std::string& codeChallenge);
     struct Claim {
@@ -52,10 +56,12 @@ public:
 private:
     std::string issueToken(const User& user);  // caller holds mutex_
     void save() const;
+    std::int64_t nowMs() const;
     std::filesystem::path file_;
     std::vector<std::string> fixedTokens_;
     bool autoApprove_;
     std::chrono::seconds ttl_;
+    Clock now_;
     mutable std::mutex mutex_;
     std::vector<Login> logins_;
     std::map<std::string, User> tokens_;

@@ -25,6 +25,7 @@ int parseNumber(const char* text, const char* option) {
         const int value = std::stoi(text, &used);
         if (used == std::strlen(text) && value >= 0) return value;
     } catch (const std::exception&) {
+        // Not a number or out of range: the same usage message as any other bad value.
     }
     usage((std::string(option) + " needs a non-negative number").c_str());
 }

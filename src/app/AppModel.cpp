@@ -65,11 +65,7 @@ AppModel::~AppModel() {
     loginTasks_.clear();
 }
 
-void AppModel::onMain(std::function<void()> fn) {
-    services_.main.post([alive = alive_, fn = std::move(fn)] {
-        if (*alive) fn();
-    });
-}
+void AppModel::onMain(std::function<void()> fn) { postIfAlive(services_.main, alive_, std::move(fn)); }
 
 bool AppModel::canCheckForUpdates() const { return updater_ && updater_->canCheckForUpdates(); }
 
@@ -171,11 +167,11 @@ void AppModel::LoginBrowser::open(const std::string& url, NotOpened) {
     const std::uint64_t generation = tLoginGeneration;
     model_.onMain(
         [model = &model_, generation, url] { model->showLoginLink(generation, url, std::nullopt); });
+    // The answer may come after the model is gone: it holds only what outlives the model.
     model_.services_.browser.open(url, [&main = model_.services_.main, alive = model_.alive_, model = &model_,
                                         generation, url](const std::string& reason) {
-        main.post([alive, model, generation, url, reason] {
-            if (*alive) model->showLoginLink(generation, url, reason);
-        });
+        postIfAlive(main, alive,
+                    [model, generation, url, reason] { model->showLoginLink(generation, url, reason); });
     });
 }
 

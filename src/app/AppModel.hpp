@@ -30,6 +30,7 @@
 #include "Config/AppConfig.hpp"
 #include "Notifications/NotificationService.hpp"
 #include "Platform/MainExecutor.hpp"
+#include "Platform/PostIfAlive.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "ShellState.hpp"
 #include "SoftwareUpdater.hpp"
@@ -58,7 +59,7 @@ public:
     };
 
     struct Options {
-        double loginPollIntervalSeconds = 2.0;
+        double loginPollIntervalSeconds = DesktopLoginService::kPollIntervalSeconds;
         std::chrono::seconds loadTimeout{60};
         std::string partSessionIdentifier = "com.velvetharbor.linux.upload.parts";
         // Directories and back-off of the upload engine; its notifications, badge and log come
@@ -175,7 +176,7 @@ private:
     std::list<std::unique_ptr<LoginTask>> loginTasks_;  // the running or last sign-ins
     std::uint64_t loginGeneration_ = 0;  // the current sign-in; reports of older ones are dropped
 
-    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    AliveFlag alive_ = makeAliveFlag();
 };
 
 }  // namespace vhbr

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstdio>
+#include <cstdint>
+
+#include "Support/ByteCount.hpp"
 
 namespace vhbr {
 
@@ -155,7 +157,8 @@ UpdatePrompt downloadingPrompt(const UpdateChecker::State& state) {
     const double fraction =
         state.expected > 0 ? static_cast<double>(state.received) / static_cast<double>(state.expected) : 0.0;
     p.progress = std::clamp(fraction, 0.0, 1.0);
-    p.progressText = formatByteCount(state.received) + " of " + formatByteCount(state.expected);
+    p.progressText = ByteCount::format(static_cast<std::int64_t>(state.received)) + " of " +
+                     ByteCount::format(static_cast<std::int64_t>(state.expected));
     p.buttons.push_back({"Cancel", Action::cancel});
     p.closeAction = Action::cancel;
     return p;
@@ -269,19 +272,6 @@ std::string releaseNotesText(std::string_view notes) {
         }
     }
     return out.finish();
-}
-
-std::string formatByteCount(std::uint64_t bytes) {
-    if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-    const double kilo = static_cast<double>(bytes) / 1000.0;
-    char text[32];
-    if (kilo < 1000.0)
-        std::snprintf(text, sizeof text, "%.1f kB", kilo);
-    else if (kilo < 1000.0 * 1000.0)
-        std::snprintf(text, sizeof text, "%.1f MB", kilo / 1000.0);
-    else
-        std::snprintf(text, sizeof text, "%.1f GB", kilo / 1e6);
-    return text;
 }
 
 }  // namespace vhbr

@@ -52,7 +52,4 @@ struct UpdatePrompt {
 // Nothing of the notes is ever run or followed.
 std::string releaseNotesText(std::string_view notes);
 
-// A byte count as the desktop shows sizes: "950 bytes", "12.3 kB", "4.5 MB" (powers of 1000).
-std::string formatByteCount(std::uint64_t bytes);
-
 }  // namespace vhbr

@@ -1,8 +1,5 @@
 #include "UploadConfirmModel.hpp"
 
-#include <array>
-#include <cstdio>
-
 namespace vhbr {
 
 namespace {
@@ -61,22 +58,6 @@ void UploadConfirmModel::selectSource(std::size_t index) {
 void UploadConfirmModel::selectTarget(std::size_t index) {
     const auto& options = LanguageOption::targetOptions();
     if (index < options.size()) draft_.targetLanguage = options[index].id;
-}
-
-std::string UploadConfirmModel::formatFileSize(std::int64_t bytes) {
-    if (bytes == 1) return "1 byte";
-    if (bytes < 1000) return std::to_string(bytes) + " bytes";
-    static constexpr std::array<const char*, 6> kUnits = {"kB", "MB", "GB", "TB", "PB", "EB"};
-    double value = static_cast<double>(bytes) / 1000;
-    std::size_t unit = 0;
-    // Round first, so 999,950 bytes reads "1.0 MB" rather than "1000.0 kB".
-    while (unit + 1 < kUnits.size() && value >= 999.95) {
-        value /= 1000;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-    return text;
 }
 
 std::string UploadConfirmModel::positionText(std::size_t index, std::size_t count) {

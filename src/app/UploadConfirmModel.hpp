@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Support/ByteCount.hpp"
 #include "Upload/UploadModels.hpp"
 
 namespace vhbr {
@@ -28,7 +29,7 @@ public:
 
     const UploadDraft& draft() const { return draft_; }
     const std::string& fileName() const { return draft_.media.fileName; }
-    std::string fileSizeText() const { return formatFileSize(draft_.media.fileSize); }
+    std::string fileSizeText() const { return ByteCount::format(draft_.media.fileSize); }
 
     static std::vector<Choice> intentChoices();  // "Subtitle", "Translate"
     static std::vector<Choice> sourceChoices();  // LanguageOption::sourceOptions()
@@ -46,9 +47,6 @@ public:
     // The draft to start: the copy as edited.
     const UploadDraft& start() const { return draft_; }
 
-    // Decimal units with one decimal, as the desktop's file manager shows sizes: "1 byte",
-    // "999 bytes", "1.5 kB", "58.2 MB", "1.2 GB".
-    static std::string formatFileSize(std::int64_t bytes);
     // The draft's place among the files handed over together: "2 of 3"; empty for a single file.
     static std::string positionText(std::size_t index, std::size_t count);
 

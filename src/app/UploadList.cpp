@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+
+#include "Support/ByteCount.hpp"
 
 namespace vhbr {
 
@@ -16,24 +17,6 @@ std::string languageName(const std::string& id) {
     for (const auto& option : LanguageOption::sourceOptions())
         if (option.id == id) return option.name;
     return id;
-}
-
-// One decimal below ten, none from ten on: "9.5", "120".
-std::string number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, value < 9.95 ? "%.1f" : "%.0f", value);
-    return text;
-}
-
-std::string scaled(double value, const char* unitSuffix) {
-    static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
-    std::size_t unit = 0;
-    value /= 1000;
-    while (value >= 999.5 && unit + 1 < std::size(kUnits)) {
-        value /= 1000;
-        ++unit;
-    }
-    return number(value) + " " + kUnits[unit] + unitSuffix;
 }
 
 }  // namespace
@@ -218,19 +201,13 @@ std::string UploadList::choicesText(const UploadChoices& choices) {
     return displayName(choices.intent) + " · " + source + " → " + languageName(choices.targetLanguage);
 }
 
-std::string UploadList::formatBytes(std::int64_t bytes) {
-    if (bytes < 1000) return std::to_string(std::max<std::int64_t>(bytes, 0)) + (bytes == 1 ? " byte" : " bytes");
-    return scaled(static_cast<double>(bytes), "");
-}
-
 std::string UploadList::amountText(std::int64_t sent, std::int64_t total) {
-    return formatBytes(sent) + " of " + formatBytes(total);
+    return ByteCount::format(sent) + " of " + ByteCount::format(total);
 }
 
 std::string UploadList::speedText(std::optional<double> bytesPerSecond) {
     if (!bytesPerSecond) return kUnknown;
-    if (*bytesPerSecond < 1000) return std::to_string(std::lround(std::max(*bytesPerSecond, 0.0))) + " bytes/s";
-    return scaled(*bytesPerSecond, "/s");
+    return ByteCount::format(std::llround(std::max(*bytesPerSecond, 0.0))) + "/s";
 }
 
 std::string UploadList::timeLeftText(std::optional<double> seconds) {

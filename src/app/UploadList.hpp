@@ -72,9 +72,7 @@ public:
     static std::vector<UploadRow::Action> actionsFor(const UploadTaskStatus& status, bool hasSource);
     static std::string stateText(const UploadTaskStatus& status);
     static std::string choicesText(const UploadChoices& choices);
-    // Decimal units, one decimal below ten: "999 bytes", "9.5 kB", "120 MB", "1.5 GB".
-    static std::string formatBytes(std::int64_t bytes);
-    static std::string amountText(std::int64_t sent, std::int64_t total);  // "120 MB of 1.5 GB"
+    static std::string amountText(std::int64_t sent, std::int64_t total);   // "120.0 MB of 1.5 GB"
     static std::string speedText(std::optional<double> bytesPerSecond);     // "4.2 MB/s" or "—"
     static std::string timeLeftText(std::optional<double> seconds);         // "3 min left" or "—"
 

@@ -7,6 +7,7 @@
 
 #include "Auth/DesktopLoginService.hpp"
 #include "Auth/XdgBrowserOpener.hpp"
+#include "ExitCode.hpp"
 #include "Platform/Environment.hpp"
 #include "Platform/RateLimiter.hpp"
 #include "Platform/UserDefaults.hpp"
@@ -103,9 +104,9 @@ int CliSession::waitForUploads(const std::vector<std::shared_ptr<UploadTaskModel
                    std::chrono::hours(24 * 365));
     if (quitting_) {
         std::fprintf(stderr, "Stopped. Unfinished uploads continue with: velvetharbor-cli resume\n");
-        return 130;
+        return ExitCode::kInterrupted;
     }
-    return reporter.allCompleted() ? 0 : 1;
+    return reporter.allCompleted() ? ExitCode::kSuccess : ExitCode::kFailure;
 }
 
 int CliSession::upload() {
@@ -130,14 +131,14 @@ int CliSession::upload() {
         }
     }
     const int status = waitForUploads(started);
-    return status == 0 && refused ? 1 : status;
+    return status == ExitCode::kSuccess && refused ? ExitCode::kFailure : status;
 }
 
 int CliSession::resume() {
     auto& engine = manager();
     if (engine.resumableStates().empty()) {
         std::printf("Nothing to resume.\n");
-        return 0;
+        return ExitCode::kSuccess;
     }
     TerminalPrompt prompt(options_.yes);
     engine.offerResumeIfNeeded(prompt);
@@ -154,20 +155,20 @@ int CliSession::list() {
                     static_cast<long long>(state.media.fileSize), state.completedParts.size(),
                     static_cast<long long>(partCount(state.media.fileSize)));
     }
-    return 0;
+    return ExitCode::kSuccess;
 }
 
 int CliSession::login() {
     TerminalBrowserOpener browser;
-    DesktopLoginService service(config_, std::nullopt, 2.0, browser);
+    DesktopLoginService service(config_, std::nullopt, DesktopLoginService::kPollIntervalSeconds, browser);
     try {
         std::printf("%s\n", service.start(loginStop_.get_token()).c_str());
-        return 0;
+        return ExitCode::kSuccess;
     } catch (const CancelledError&) {
-        return 130;
+        return ExitCode::kInterrupted;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Sign-in failed: %s\n", e.what());
-        return 1;
+        return ExitCode::kFailure;
     }
 }
 

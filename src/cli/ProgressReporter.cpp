@@ -4,6 +4,9 @@
 #include <cmath>
 #include <string>
 
+#include "Support/ByteCount.hpp"
+#include "Support/Percent.hpp"
+
 namespace vhbr::cli {
 
 namespace {
@@ -57,8 +60,8 @@ bool ProgressReporter::allCompleted() const {
 
 std::string ProgressReporter::describe(const Entry& entry) const {
     const auto& model = *entry.model;
-    const int percent = static_cast<int>(model.progress() * 100);
-    std::string text = model.fileName() + "  " + std::to_string(percent) + "%  " + statusWord(model.status().kind());
+    std::string text = model.fileName() + "  " + std::to_string(wholePercent(model.progress())) + "%  " +
+                       statusWord(model.status().kind());
     if (const auto delay = model.status().retryDelay())
         return text + ", next try in " + std::to_string(delay->count()) + " s";
     if (!entry.uploadingSince) return text;
@@ -68,10 +71,8 @@ std::string ProgressReporter::describe(const Entry& entry) const {
     if (elapsed < 0.5 || done <= 0) return text;
     const double rate = done / elapsed;
     const double remaining = (1.0 - model.progress()) * static_cast<double>(model.fileSize());
-    char figures[64];
-    std::snprintf(figures, sizeof figures, "  %.1f MiB/s  ETA %s", rate / 1048576.0,
-                  formatDuration(remaining / rate).c_str());
-    return text + figures;
+    return text + "  " + ByteCount::format(std::llround(rate)) + "/s  ETA " +
+           formatDuration(remaining / rate);
 }
 
 void ProgressReporter::changed(Entry& entry) {
@@ -86,7 +87,7 @@ void ProgressReporter::changed(Entry& entry) {
         finish(entry);
         return;
     }
-    const int percent = static_cast<int>(model.progress() * 100);
+    const auto percent = wholePercent(model.progress());
     if (percent == entry.lastPercent && model.status() == entry.lastStatus) return;
     entry.lastPercent = percent;
     entry.lastStatus = model.status();

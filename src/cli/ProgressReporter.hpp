@@ -26,7 +26,7 @@ private:
         std::shared_ptr<UploadTaskModel> model;
         std::optional<std::chrono::steady_clock::time_point> uploadingSince;
         double progressAtStart = 0;
-        int lastPercent = -1;
+        long long lastPercent = -1;
         UploadTaskStatus lastStatus = UploadTaskStatus::queued();
         bool finished = false;
     };

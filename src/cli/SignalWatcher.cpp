@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "ExitCode.hpp"
+
 namespace vhbr::cli {
 
 SignalWatcher::SignalWatcher(std::function<void(int)> onFirst) : onFirst_(std::move(onFirst)) {
@@ -19,7 +21,7 @@ SignalWatcher::SignalWatcher(std::function<void(int)> onFirst) : onFirst_(std::m
         for (;;) {
             int sig = 0;
             if (sigwait(&set, &sig) != 0) continue;
-            if (received_.exchange(sig) != 0) ::_exit(128 + sig);
+            if (received_.exchange(sig) != 0) ::_exit(ExitCode::stoppedBy(sig));
             onFirst_(sig);
         }
     }).detach();

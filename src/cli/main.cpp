@@ -9,8 +9,11 @@
 
 #include "CliOptions.hpp"
 #include "CliSession.hpp"
+#include "ExitCode.hpp"
 #include "SignalWatcher.hpp"
 #include "Support/BundleInfo.hpp"
+
+namespace ExitCode = vhbr::cli::ExitCode;
 
 int main(int argc, char** argv) {
     // A full disk or file-size limit must fail a write with an error, not kill the process.
@@ -20,11 +23,11 @@ int main(int argc, char** argv) {
     // The version of the installed tree this program runs from (its Info.json).
     if (argc == 2 && std::string_view(argv[1]) == "--version") {
         std::printf("velvetharbor-cli %s\n", vhbr::BundleInfo::main().shortVersionString().c_str());
-        return 0;
+        return ExitCode::kSuccess;
     }
     if (argc == 2 && std::string_view(argv[1]) == "--help") {
         std::fputs(vhbr::cli::kHelp, stdout);
-        return 0;
+        return ExitCode::kSuccess;
     }
 
     vhbr::cli::CliOptions options;
@@ -32,7 +35,7 @@ int main(int argc, char** argv) {
         options = vhbr::cli::parseCliOptions({argv + 1, argv + argc});
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "velvetharbor-cli: %s\n%s", e.what(), vhbr::cli::kUsage);
-        return 2;
+        return ExitCode::kUsage;
     }
 
     std::atomic<vhbr::cli::CliSession*> current{nullptr};
@@ -52,10 +55,12 @@ int main(int argc, char** argv) {
                            : command == "list"   ? session.list()
                                                  : session.login();
         // Stopped by a signal: the exit status a shell expects of it (128 + its number).
-        return status == 130 && signals.received() != 0 ? 128 + signals.received() : status;
+        return status == ExitCode::kInterrupted && signals.received() != 0
+                   ? ExitCode::stoppedBy(signals.received())
+                   : status;
     } catch (const std::exception& e) {
         // What the commands do not handle themselves, e.g. a data folder that cannot be created.
         std::fprintf(stderr, "velvetharbor-cli: %s\n", e.what());
-        return 1;
+        return ExitCode::kFailure;
     }
 }

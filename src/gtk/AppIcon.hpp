@@ -7,9 +7,12 @@
 
 #include <string>
 
+#include "Config/AppIdentity.hpp"
+
 namespace vhbr::gtk::AppIcon {
 
-inline constexpr const char* kName = "com.velvetharbor.Desktop";
+// Named after the application, as the desktop looks icons up by its id.
+inline constexpr const char* kName = AppIdentity::kApplicationId;
 
 // <program dir>/../share/icons, or empty when the program's path cannot be read.
 std::string themeFolder();

@@ -8,6 +8,7 @@
 #include "AppIcon.hpp"
 #include "AppLifecycle.hpp"
 #include "Config/AppConfig.hpp"
+#include "Config/AppIdentity.hpp"
 #include "I18n.hpp"
 #include "MessageQuestion.hpp"
 #include "Platform/Environment.hpp"
@@ -19,7 +20,6 @@ namespace vhbr::gtk {
 
 namespace {
 
-constexpr const char* kApplicationId = "com.velvetharbor.Desktop";
 // The latest the tray item is added after start-up, whatever the web app does.
 constexpr unsigned kTrayLatestMs = 3000;
 // How often the quit question looks at the uploads it is about.
@@ -50,7 +50,7 @@ Glib::RefPtr<Gio::MenuItem> menuItem(const char* label, const char* action, cons
 
 Glib::RefPtr<Application> Application::create() { return Glib::RefPtr<Application>(new Application()); }
 
-Application::Application() : Gtk::Application(kApplicationId, Gio::APPLICATION_HANDLES_OPEN) {
+Application::Application() : Gtk::Application(AppIdentity::kApplicationId, Gio::APPLICATION_HANDLES_OPEN) {
     Glib::set_application_name(AppLifecycle::kMainWindowTitle);
     // Asked before the session ends, so that active uploads are not stopped unasked.
     property_register_session() = true;

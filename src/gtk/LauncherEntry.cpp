@@ -1,10 +1,11 @@
 #include "LauncherEntry.hpp"
 
+#include "Config/AppIdentity.hpp"
+
 namespace vhbr::gtk {
 
 namespace {
 
-constexpr const char* kAppURI = "application://com.velvetharbor.Desktop.desktop";
 constexpr const char* kObjectPath = "/com/velvetharbor/Desktop/LauncherEntry";
 constexpr const char* kInterface = "com.canonical.Unity.LauncherEntry";
 constexpr auto kInterval = std::chrono::milliseconds(250);
@@ -43,8 +44,9 @@ void LauncherEntry::send() {
     g_variant_builder_add(&properties, "{sv}", "count-visible", g_variant_new_boolean(shown_));
     GError* error = nullptr;
     // Best effort: a bus that went away only means there is no launcher to tell.
-    if (!g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, "Update",
-                                       g_variant_new("(sa{sv})", kAppURI, &properties), &error)) {
+    if (!g_dbus_connection_emit_signal(
+            connection_, nullptr, kObjectPath, kInterface, "Update",
+            g_variant_new("(sa{sv})", AppIdentity::desktopFileURI().c_str(), &properties), &error)) {
         g_debug("launcher progress not sent: %s", error->message);
         g_error_free(error);
     }

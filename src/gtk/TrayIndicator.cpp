@@ -1,15 +1,20 @@
 #include "TrayIndicator.hpp"
 
+#include <string>
+
 #include "AppIcon.hpp"
 #include "AppLifecycle.hpp"
+#include "Config/AppIdentity.hpp"
 
 namespace vhbr::gtk {
 
 namespace {
 
-constexpr const char* kIndicatorId = "com.velvetharbor.Desktop";
-constexpr const char* kIdleIcon = "com.velvetharbor.Desktop-tray-symbolic";
-constexpr const char* kActiveIcon = "com.velvetharbor.Desktop-tray-active-symbolic";
+// The tray's icons are named after the application, as the data files install them.
+const std::string kIdleIconName = std::string(AppIdentity::kApplicationId) + "-tray-symbolic";
+const std::string kActiveIconName = std::string(AppIdentity::kApplicationId) + "-tray-active-symbolic";
+const char* const kIdleIcon = kIdleIconName.c_str();
+const char* const kActiveIcon = kActiveIconName.c_str();
 constexpr auto kRefreshInterval = std::chrono::milliseconds(250);
 
 // Same kinds, actions and targets in the same order: only titles and states differ.
@@ -36,7 +41,8 @@ Glib::ustring menuLabel(const std::string& title) {
 
 TrayIndicator::TrayIndicator(AppModel& model, std::function<void()> quit)
     : model_(model), quit_(std::move(quit)), throttle_(kRefreshInterval, [this] { refresh(); }) {
-    indicator_ = app_indicator_new(kIndicatorId, kIdleIcon, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+    indicator_ =
+        app_indicator_new(AppIdentity::kApplicationId, kIdleIcon, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     // The tray host is another process: it is told where the icons are.
     if (const auto path = AppIcon::themeFolder(); !path.empty())
         app_indicator_set_icon_theme_path(indicator_, path.c_str());

@@ -2,6 +2,7 @@
 
 #include <gdk/gdkkeysyms.h>
 
+#include "AppIcon.hpp"
 #include "I18n.hpp"
 
 namespace vhbr::gtk {
@@ -13,8 +14,8 @@ using Action = UpdatePrompt::Action;
 
 // The app's own icon when the theme has it (an installed copy), else the desktop's update icon.
 const char* iconName() {
-    constexpr const char* kAppIcon = "com.velvetharbor.Desktop";
-    return Gtk::IconTheme::get_default()->has_icon(kAppIcon) ? kAppIcon : "system-software-update";
+    return Gtk::IconTheme::get_default()->has_icon(AppIcon::kName) ? AppIcon::kName
+                                                                   : "system-software-update";
 }
 
 void wrapping(Gtk::Label& label) {

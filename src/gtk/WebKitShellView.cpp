@@ -8,6 +8,7 @@
 #include "GioBrowserOpener.hpp"
 #include "I18n.hpp"
 #include "Platform/AppPaths.hpp"
+#include "Platform/PostIfAlive.hpp"
 #include "ShellWebPolicy.hpp"
 #include "WebBridge.hpp"
 #include "WebSandbox.hpp"
@@ -414,11 +415,7 @@ void WebKitShellView::answerFileRequest(const std::vector<std::string>& paths) {
     fileRequest_ = nullptr;
 }
 
-void WebKitShellView::later(std::function<void()> fn) {
-    main_.post([alive = std::weak_ptr<bool>(alive_), fn = std::move(fn)] {
-        if (auto a = alive.lock(); a && *a) fn();
-    });
-}
+void WebKitShellView::later(std::function<void()> fn) { postIfAlive(main_, alive_, std::move(fn)); }
 
 void WebKitShellView::failLoad(NavigationFailure failure) {
     if (hooks_.loadFailed) later([this, failure = std::move(failure)] { hooks_.loadFailed(failure); });

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "AppIcon.hpp"
 #include "Application.hpp"
+#include "Config/AppIdentity.hpp"
 #include "I18n.hpp"
 #include "Support/BundleInfo.hpp"
 
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     // The name desktops match windows to the launcher entry by: GTK gives it to every window as its
     // Wayland app id and X11 WM_CLASS name, dialogs and file choosers included. Set before GTK
     // starts, which would otherwise use the program's file name.
-    g_set_prgname(vhbr::gtk::AppIcon::kName);
+    g_set_prgname(vhbr::AppIdentity::kApplicationId);
     auto app = vhbr::gtk::Application::create();
     const int status = app->run(argc, argv);
     // An installed update asked to relaunch. The main loop has ended, and exec closes our session

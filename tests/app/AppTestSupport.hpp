@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "Auth/BrowserOpener.hpp"
 #include "Platform/MainExecutor.hpp"
 #include "Platform/RunLoop.hpp"
+#include "RecordingBrowser.hpp"
 #include "Support/Log.hpp"
 #include "WebShell.hpp"
 
@@ -71,27 +71,6 @@ private:
 struct RecordingPresenter : WindowPresenter {
     int presented = 0;
     void presentMainWindow() override { ++presented; }
-};
-
-// Called from the sign-in thread. With notOpenedReason set, it reports every page as not opened.
-class RecordingBrowser : public BrowserOpener {
-public:
-    void open(const std::string& url, NotOpened notOpened) override {
-        {
-            std::lock_guard lock(mutex_);
-            urls_.push_back(url);
-        }
-        if (notOpenedReason && notOpened) notOpened(*notOpenedReason);
-    }
-    std::optional<std::string> notOpenedReason;
-    std::vector<std::string> urls() const {
-        std::lock_guard lock(mutex_);
-        return urls_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> urls_;
 };
 
 // Called from job threads.

@@ -1,5 +1,5 @@
 // The display-free rules of the window: overlays, opened URIs and drops, the
-// quit question, the status menu, the confirmation sheet, update availability and log scrubbing.
+// quit question, the status menu, the confirmation sheet and update availability.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include "SoftwareUpdater.hpp"
 #include "StatusDropRule.hpp"
 #include "StatusMenu.hpp"
-#include "Support/Log.hpp"
 #include "UploadConfirmModel.hpp"
 
 namespace vhbr::test {
@@ -145,15 +144,6 @@ TEST(UploadConfirm, EditsTheCopyAndKeepsUnknownLanguages) {
     EXPECT_EQ(sheet.start().id, "d1");
 }
 
-TEST(UploadConfirm, FileSizesInDecimalUnits) {
-    const std::vector<std::pair<std::int64_t, std::string>> cases{
-        {0, "0 bytes"},           {1, "1 byte"},       {999, "999 bytes"},      {1'000, "1.0 kB"},
-        {1'550, "1.6 kB"},        {999'950, "1.0 MB"}, {58'200'000, "58.2 MB"}, {1'234'567'890, "1.2 GB"},
-        {5'000'000'000, "5.0 GB"}};
-    for (const auto& [bytes, text] : cases)
-        EXPECT_EQ(UploadConfirmModel::formatFileSize(bytes), text) << bytes;
-}
-
 // ---- Updates ----
 
 // Updates are on only with a feed and a real key (not the placeholder a build without one carries).
@@ -166,21 +156,6 @@ TEST(Updates, NeedAFeedAndARealKey) {
                         {{"SUFeedURL", feed}, {"SUPublicEDKey", 12}},
                         {{"SUFeedURL", feed}, {"SUPublicEDKey", " SPARKLE_ED_PUBLIC_KEY_PLACEHOLDER\n"}}};
     for (const auto& info : off) EXPECT_EQ(updaterSettings(BundleInfo(info)), std::nullopt) << info.dump();
-}
-
-// ---- Log lines ----
-
-TEST(Log, NeverCarriesQueriesOrTokens) {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"PUT https://s.test/storage/k?X-Vhbr-Signature=abc&e=1 failed",
-         "PUT https://s.test/storage/k?… failed"},
-        {"see http://h.test/a#frag.", "see http://h.test/a?…"},
-        {"\"https://x.test/p?q=1\"", "\"https://x.test/p?…\""},
-        {"Authorization: Bearer vhbr_123 sent", "Authorization: Bearer … sent"},
-        {"two\nlines", "two lines"},
-        {"why? http://a.test/b?q=1 then? https://c.test/?x",
-         "why? http://a.test/b?… then? https://c.test/?…"}};
-    for (const auto& [text, scrubbed] : cases) EXPECT_EQ(scrubForLog(text), scrubbed);
 }
 
 }  // namespace

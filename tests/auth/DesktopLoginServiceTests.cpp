@@ -7,7 +7,6 @@
 #include <cmath>
 #include <future>
 #include <limits>
-#include <mutex>
 #include <stop_token>
 #include <thread>
 #include <typeinfo>
@@ -16,6 +15,7 @@
 #include "Auth/DesktopLoginService.hpp"
 #include "Auth/PKCE.hpp"
 #include "DevServer.hpp"
+#include "RecordingBrowser.hpp"
 #include "Support/Errors.hpp"
 
 namespace vhbr {
@@ -27,22 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kExpired = "That sign-in request expired. Start sign in again.";
 
-// Called from the sign-in thread.
-class RecordingBrowser : public BrowserOpener {
-public:
-    void open(const std::string& url, NotOpened) override {
-        std::lock_guard lock(mutex_);
-        urls_.push_back(url);
-    }
-    std::vector<std::string> urls() const {
-        std::lock_guard lock(mutex_);
-        return urls_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> urls_;
-};
+using test::RecordingBrowser;
 
 // Runs the exchange on a worker thread, as the app does, so that the test can stop it from outside.
 // The service must outlive it.

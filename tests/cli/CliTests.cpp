@@ -10,6 +10,7 @@
 #include "ChildProcess.hpp"
 #include "CommandTokenProvider.hpp"
 #include "DevServer.hpp"
+#include "ProgressReporter.hpp"
 #include "Support/Errors.hpp"
 #include "TempDir.hpp"
 #include "Upload/UploadStateStore.hpp"
@@ -193,6 +194,23 @@ TEST(CliTokenCommand, AHangingCommandIsKilledAfterItsTimeOut) {
     };
     for (int i = 0; i < 100 && alive(); ++i) std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(alive());
+}
+
+// A plain progress line shows the whole percent people expect: 0.29 is stored as 0.28999…, and
+// the line must still read 29%, never one percent too little.
+TEST(CliProgress, LinesShowTheRoundedDownPercentWithoutLosingOne) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    auto model = std::make_shared<UploadTaskModel>("mac-1", "talk.mp3", 1000);
+    cli::ProgressReporter reporter(out, out, false);
+    reporter.track(model);
+    model->setProgress(0.29);
+    model->setProgress(0.5799);
+    std::rewind(out);
+    std::string printed;
+    for (int c; (c = std::fgetc(out)) != EOF;) printed += static_cast<char>(c);
+    std::fclose(out);
+    EXPECT_EQ(printed, "talk.mp3  0%  queued\ntalk.mp3  29%  queued\ntalk.mp3  57%  queued\n");
 }
 
 // A kill while the first parts are sent (nothing acknowledged may be lost), and the signals that

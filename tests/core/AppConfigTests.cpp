@@ -5,7 +5,6 @@
 #include "Config/AppConfig.hpp"
 #include "Platform/UserDefaults.hpp"
 #include "Support/BundleInfo.hpp"
-#include "Support/Errors.hpp"
 #include "TempDir.hpp"
 
 namespace vhbr {
@@ -66,15 +65,6 @@ TEST(UserDefaults, PersistsAcrossInstancesAndSurvivesAGarbageFile) {
     EXPECT_EQ(UserDefaults(dir / "sub" / "defaults.json").string("VHBR_LAST_INTENT"), "translate");
     std::ofstream(dir / "bad.json") << "{not json";
     EXPECT_EQ(UserDefaults(dir / "bad.json").string("VHBR_LAST_INTENT"), std::nullopt);
-}
-
-TEST(APIErrorDescription, UsesTheServiceMessageOrTheStatusText) {
-    EXPECT_STREQ(APIError::httpStatus(409, "Already exists").what(), "Already exists");
-    EXPECT_STREQ(APIError::httpStatus(409, "").what(), "The server returned status 409.");
-    EXPECT_STREQ(APIError::httpStatus(409).what(), "The server returned status 409.");
-    EXPECT_STREQ(APIError::httpStatus(-1).what(), "The server returned status -1.");
-    EXPECT_STREQ(APIError::invalidResponse().what(), "The server returned an invalid response.");
-    EXPECT_STREQ(AppError("Exactly this.").what(), "Exactly this.");
 }
 
 TEST(BundleInfo, ShortVersionStringFallsBackToZeroZero) {

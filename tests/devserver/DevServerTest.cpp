@@ -3,13 +3,13 @@
 #include "Auth/PKCE.hpp"
 #include "DevServer.hpp"
 #include "TempDir.hpp"
+#include "devserver/LoginStore.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/evp.h>
 
 #include <chrono>
-#include <thread>
 
 namespace vhbr::test {
 namespace {
@@ -147,9 +147,7 @@ TEST(DevServerStorage, PartsAreAssembledInPartNumberOrderFromMatchingTags) {
 }
 
 TEST(DevServerLogin, AClaimAnswersAfterTheStateOfItsRequest) {
-    DevServerOptions options;
-    options.loginTtlSeconds = 2;
-    DevServer server(options);
+    DevServer server;
     Service api(server);
     const std::string challenge = PKCE::codeChallenge(std::string(43, 'v'));
     const auto start = [&] {
@@ -158,8 +156,7 @@ TEST(DevServerLogin, AClaimAnswersAfterTheStateOfItsRequest) {
     const auto claim = [&](const std::string& nonce, const std::string& v = std::string(43, 'v')) {
         return api.post("/desktop-login/claim", {{"nonce", nonce}, {"codeVerifier", v}}, "");
     };
-    const auto started = std::chrono::steady_clock::now();
-    const std::string pending = start(), approved = start(), rejected = start(), expired = start();
+    const std::string pending = start(), approved = start(), rejected = start();
     server.approveLogin(approved);
     server.rejectLogin(rejected);
     EXPECT_EQ(claim(approved, std::string(43, 'w'))->status, 403) << "another verifier";
@@ -168,12 +165,26 @@ TEST(DevServerLogin, AClaimAnswersAfterTheStateOfItsRequest) {
     for (const auto& [nonce, status] : std::vector<std::pair<std::string, int>>{
              {approved, 410}, {pending, 202}, {"no-such-nonce", 404}, {rejected, 403}})
         EXPECT_EQ(claim(nonce)->status, status) << nonce;  // a token is handed out once
-    std::this_thread::sleep_until(started + std::chrono::milliseconds(2100));
-    EXPECT_EQ(claim(expired)->status, 410);
     const std::string token = json::parse(granted->body)["token"];
     // The token is a bearer token of the API; an unknown one is not.
     EXPECT_EQ(api.post("/api/new-task/v2/staged-upload-cleanup", json::object(), token)->status, 200);
     EXPECT_EQ(api.post("/api/new-task/v2/staged-upload-cleanup", json::object(), "forged")->status, 401);
+}
+
+// A sign-in request expires by the store's clock: still answered up to its last moment, then
+// neither claimed nor decided.
+TEST(DevServerLogin, ARequestExpiresAfterItsTimeToLive) {
+    TempDir dir;
+    auto now = std::chrono::system_clock::now();
+    dev::LoginStore store(dir.path(), {}, false, std::chrono::seconds(300), [&now] { return now; });
+    const std::string verifier(43, 'v');
+    const std::string challenge = PKCE::codeChallenge(verifier);
+    const std::string claimed = store.start(challenge).nonce, decided = store.start(challenge).nonce;
+    now += std::chrono::seconds(300) - std::chrono::milliseconds(1);
+    EXPECT_EQ(store.claim(claimed, verifier).status, 202);
+    now += std::chrono::milliseconds(1);
+    EXPECT_EQ(store.claim(claimed, verifier).status, 410);
+    EXPECT_EQ(store.decide(decided, true, dev::LoginStore::developer()), 410);
 }
 
 }  // namespace

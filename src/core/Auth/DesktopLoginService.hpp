@@ -21,6 +21,10 @@ namespace vhbr {
 
 class DesktopLoginService {
 public:
+    // The pause between claims in real use: often enough that the app signs in moments after the
+    // user approves, seldom enough not to load the service.
+    static constexpr double kPollIntervalSeconds = 2.0;
+
     // Without a client, one is built for config.apiBaseURL on the shared URL session. The interval
     // is the pause before each claim, kept as whole nanoseconds; a negative, non-finite or
     // unrepresentable interval throws std::invalid_argument. The browser opener must outlive the service.

@@ -47,12 +47,11 @@ UpdateChecker::UpdateChecker(Configuration configuration, MainExecutor& executor
     : configuration_(std::move(configuration)),
       executor_(executor),
       defaults_(defaults),
-      downloader_(session, configuration_.network),
-      self_(std::make_shared<UpdateChecker*>(this)) {}
+      downloader_(session, configuration_.network) {}
 
 UpdateChecker::~UpdateChecker() {
+    *alive_ = false;
     stopWorker();
-    self_.reset();
 }
 
 fs::path UpdateChecker::defaultDownloadDirectory() {
@@ -88,10 +87,8 @@ void UpdateChecker::startWorker(Work work) {
 }
 
 void UpdateChecker::postIfCurrent(std::uint64_t run, std::function<void(UpdateChecker&)> fn) {
-    std::weak_ptr<UpdateChecker*> weak = self_;
-    executor_.post([weak, run, fn = std::move(fn)] {
-        const auto self = weak.lock();
-        if (self && (*self)->run_ == run) fn(**self);
+    postIfAlive(executor_, alive_, [this, run, fn = std::move(fn)] {
+        if (run_ == run) fn(*this);
     });
 }
 
@@ -134,6 +131,7 @@ void UpdateChecker::checkOnWorker(bool userInitiated, std::uint64_t run, std::st
             self.setState(std::move(s));
         });
     } catch (const CancelledError&) {
+        // Stopped by a cancel, a newer check or the checker's end: whoever stopped it set the state.
     } catch (...) {
         const std::string message = describe(std::current_exception());
         postIfCurrent(run, [message, userInitiated](UpdateChecker& self) {

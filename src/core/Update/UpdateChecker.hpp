@@ -23,13 +23,13 @@
 #include <string>
 #include <thread>
 
+#include "Platform/PostIfAlive.hpp"
 #include "Update/Appcast.hpp"
 #include "Update/UpdateDownloader.hpp"
 #include "Update/UpdateInstallation.hpp"
 
 namespace vhbr {
 
-class MainExecutor;
 class UrlSession;
 class UserDefaults;
 
@@ -127,7 +127,7 @@ private:
     UpdateDownloader downloader_;
     State state_;
     std::uint64_t run_ = 0;                 // main thread; a new run makes posts of earlier ones stale
-    std::shared_ptr<UpdateChecker*> self_;  // posts hold it weakly: none runs after destruction
+    AliveFlag alive_ = makeAliveFlag();     // none of its posts runs after destruction
     std::jthread worker_;
 };
 

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 
-#include "Platform/AppPaths.hpp"
 #include "Notifications/NotificationService.hpp"
+#include "Platform/AppPaths.hpp"
 #include "Platform/AtomicFile.hpp"
+#include "Support/Errors.hpp"
 #include "Support/Percent.hpp"
 #include "Support/Uuid.hpp"
 #include "Upload/SourceBookmark.hpp"
@@ -85,12 +86,15 @@ void UploadManager::removeLeftoverPartFolders() {
         const std::string name = entry.path().filename().string();
         if (!isUsableAsFileName(name)) continue;
         try {
-            // Locked means an upload of an earlier version (another process) still sends these parts.
             UploadJobLock lock(options_.lockDirectory, name);
             std::error_code failed;
             std::filesystem::remove_all(entry.path(), failed);
             if (failed) log_.warning("Leftover part files of " + name + " not removed: " + failed.message());
-        } catch (const std::exception&) {
+        } catch (const AppError&) {
+            // Locked: an upload of an earlier version (another process) still sends these parts.
+        } catch (const std::exception& e) {
+            // Only a clean-up: the folder stays for the next launch to try again.
+            log_.warning("Leftover part files of " + name + " not removed: " + e.what());
         }
     }
     std::filesystem::remove(options_.partDirectory, error);  // only when nothing is left in it
@@ -105,11 +109,7 @@ UploadManager::~UploadManager() {
     *alive_ = false;
 }
 
-void UploadManager::onMain(std::function<void()> fn) {
-    main_.post([alive = alive_, fn = std::move(fn)] {
-        if (*alive) fn();
-    });
-}
+void UploadManager::onMain(std::function<void()> fn) { postIfAlive(main_, alive_, std::move(fn)); }
 
 void UploadManager::setPendingDraft(std::optional<UploadDraft> draft) {
     if (!draft && pendingDraft_) {

@@ -10,7 +10,6 @@
 // a quit: jobs stop and their state files stay for the next launch.
 
 #include <sigc++/sigc++.h>
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -28,9 +27,10 @@
 
 #include "Config/AppConfig.hpp"
 #include "Platform/MainExecutor.hpp"
+#include "Platform/PostIfAlive.hpp"
 #include "Platform/UserDefaults.hpp"
-#include "Support/Log.hpp"
 #include "Services/APIClient.hpp"
+#include "Support/Log.hpp"
 #include "Upload/BackgroundPartUploader.hpp"
 #include "Upload/SourceFile.hpp"
 #include "Upload/UploadFileValidator.hpp"
@@ -211,7 +211,7 @@ private:
     std::multiset<std::string> runningRequestIds_;      // clientRequestIds with a job in this process
     std::list<std::future<void>> validations_;
 
-    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    AliveFlag alive_ = makeAliveFlag();
 };
 
 }  // namespace vhbr
