@@ -109,7 +109,8 @@ void Application::on_startup() {
             updater->checker(), [this] { return static_cast<Gtk::Window*>(window_.get()); },
             [this](const std::filesystem::path& program) { relaunch(program); });
     launcher_->watch(model_->uploadManager());
-    networkHints_ = std::make_unique<NetworkHints>([this] { model_->uploadManager().networkMayHaveChanged(); });
+    networkHints_ = std::make_unique<NetworkHints>([this] { model_->uploadManager().networkMayHaveChanged(); },
+                                                   [this] { model_->uploadManager().machineWillSleep(); });
     model_->uploadManager().activeUploadsChanged.connect([this] {
         updateLogoutInhibitor();
         if (!model_->uploadManager().hasActiveUploads()) returnFreedMemorySoon();

@@ -85,7 +85,8 @@ private:
     std::filesystem::path relaunchProgram_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayIndicator> tray_;
-    std::unique_ptr<NetworkHints> networkHints_;  // uploads waiting for the network try at once on a hint
+    // Uploads wait before a sleep, and try at once after the wake or a network change.
+    std::unique_ptr<NetworkHints> networkHints_;
     std::vector<sigc::connection> trayWaits_;
     guint trayHostWatch_ = 0;  // on Wayland: waiting for a tray host
     Glib::RefPtr<Gio::SimpleAction> checkForUpdates_;

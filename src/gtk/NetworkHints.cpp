@@ -2,7 +2,8 @@
 
 namespace vhbr::gtk {
 
-NetworkHints::NetworkHints(std::function<void()> tryNow) : tryNow_(std::move(tryNow)) {
+NetworkHints::NetworkHints(std::function<void()> tryNow, std::function<void()> willSleep)
+    : tryNow_(std::move(tryNow)), willSleep_(std::move(willSleep)) {
     monitor_ = g_network_monitor_get_default();
     networkChanged_ = g_signal_connect(monitor_, "network-changed", G_CALLBACK(&NetworkHints::onNetworkChanged), this);
     // The system bus is a local socket: connecting is quick, and where there is none nothing waits.
@@ -26,7 +27,7 @@ NetworkHints::~NetworkHints() {
 }
 
 void NetworkHints::onNetworkChanged(GNetworkMonitor*, gboolean available, gpointer self) {
-    if (available) static_cast<NetworkHints*>(self)->hint();
+    if (available) hint(static_cast<NetworkHints*>(self)->tryNow_);
 }
 
 void NetworkHints::onPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
@@ -34,14 +35,16 @@ void NetworkHints::onPrepareForSleep(GDBusConnection*, const gchar*, const gchar
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return;
     gboolean goingToSleep = FALSE;
     g_variant_get(parameters, "(b)", &goingToSleep);
-    // Before the sleep the connections simply stall and the stall window turns them into a wait;
-    // after it the network may be back at once.
-    if (!goingToSleep) static_cast<NetworkHints*>(self)->hint();
+    // Before the sleep, requests under way end cleanly and their uploads wait (left running, they
+    // would stall on dead connections after the wake until the stall window ran out); after it the
+    // network may be back at once.
+    auto* hints = static_cast<NetworkHints*>(self);
+    hint(goingToSleep ? hints->willSleep_ : hints->tryNow_);
 }
 
-void NetworkHints::hint() noexcept {
+void NetworkHints::hint(const std::function<void()>& what) noexcept {
     try {
-        tryNow_();
+        if (what) what();
     } catch (...) {
         // No exception may cross back into GLib; a hint is only a hint.
     }

@@ -109,5 +109,56 @@ TEST_F(NetworkOutageTest, AHintFromTheDesktopEndsThePauseAtOnce) {
     EXPECT_EQ(storedTask(*model.taskID())->value("sha256", ""), sha256OfFile(file));
 }
 
+// The machine about to sleep: a multipart upload ends its part requests at once and waits as for
+// an outage, its state kept; the wake's hint sends it on, and no acknowledged part goes again.
+TEST_F(NetworkOutageTest, ASleepWaitsAsForAnOutageAndTheWakeSendsTheUploadOn) {
+    constexpr int parts = 20;
+    const auto file = mediaFile("sleep.mov", parts * 10 * kMiB, 80);
+    server.fault({{"route", "part-put"}, {"times", 3 * parts}, {"delayMs", 300}});
+    // A first pause far longer than the sleep: only the wake's hint ends it in time.
+    auto manager = makeWaitingManager(60s);
+    manager->start(draftFor(file));
+    auto& model = *manager->activeUploads().at(0);
+    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("part-put") >= 8; }, 30s));
+
+    const auto asleep = std::chrono::steady_clock::now();
+    manager->machineWillSleep();
+    ASSERT_TRUE(loop.runUntil([&] { return model.status().kind() == Status::Kind::waitingForNetwork; }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - asleep, 1s);
+    EXPECT_EQ(model.status().retryDelay(), 60s);
+    const auto putsWhenAsleep = server.requestCount("part-put");
+    const auto saved = UploadStateStore(stateDir()).loadIncompleteStates();
+    ASSERT_EQ(saved.size(), 1u);
+    const auto acknowledged = saved.front().completedParts;
+    ASSERT_FALSE(acknowledged.empty());
+    ASSERT_LT(acknowledged.size(), static_cast<std::size_t>(parts));
+    loop.runUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(server.requestCount("part-put"), putsWhenAsleep);
+    EXPECT_EQ(model.status().kind(), Status::Kind::waitingForNetwork);
+
+    manager->networkMayHaveChanged();
+    waitForJobs(*manager, 30s);
+    ASSERT_EQ(model.status().kind(), Status::Kind::completed) << model.status().message().value_or("");
+    EXPECT_EQ(storedTask(*model.taskID())->value("sha256", ""), sha256OfFile(file));
+    for (const auto& part : acknowledged)
+        EXPECT_EQ(server.partPutCount(static_cast<int>(part.partNumber)), 1) << "part " << part.partNumber;
+    EXPECT_TRUE(filesUnder(stateDir()).empty());
+}
+
+// The wake may come before the sleeping upload has begun to wait: the hint still ends that wait.
+TEST_F(NetworkOutageTest, AWakeRightAfterTheSleepIsNotMissed) {
+    const auto file = mediaFile("wake.mov", kParts * 10 * kMiB, 81);
+    server.fault({{"route", "part-put"}, {"times", 3 * kParts}, {"delayMs", 300}});
+    auto manager = makeWaitingManager(60s);
+    manager->start(draftFor(file));
+    auto& model = *manager->activeUploads().at(0);
+    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("part-put") >= 3; }, 30s));
+    manager->machineWillSleep();
+    manager->networkMayHaveChanged();
+    waitForJobs(*manager, 30s);  // the pause alone would last 60 s
+    ASSERT_EQ(model.status().kind(), Status::Kind::completed) << model.status().message().value_or("");
+    EXPECT_EQ(storedTask(*model.taskID())->value("sha256", ""), sha256OfFile(file));
+}
+
 }  // namespace
 }  // namespace vhbr::test

@@ -105,6 +105,9 @@ public:
     // The desktop says the network changed or the machine woke: uploads waiting for the network
     // try at once.
     void networkMayHaveChanged() { runner_.networkMayHaveChanged(); }
+    // The desktop says the machine is about to sleep: running uploads end their requests and wait
+    // for the network (state kept, shown as waiting) until networkMayHaveChanged() after the wake.
+    void machineWillSleep() { runner_.machineWillSleep(); }
 
     // One upload, by its model's id; each does nothing where it does not apply.
     // Stops a running upload as a quit does: its saved state stays and it shows paused.

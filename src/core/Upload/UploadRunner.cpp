@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <utility>
 
 #include "Upload/SourceBookmark.hpp"
 #include "Upload/SourceFile.hpp"
@@ -66,6 +68,44 @@ std::string describeWait(std::chrono::seconds waited) {
     if (s < 3600) return std::to_string(s / 60) + " min" + (s % 60 ? " " + std::to_string(s % 60) + " s" : "");
     return std::to_string(s / 3600) + " h" + (s % 3600 / 60 ? " " + std::to_string(s % 3600 / 60) + " min" : "");
 }
+
+// The machine went to sleep during a try: its requests were ended on purpose, and the run waits
+// for the network as after an outage.
+class MachineSlept : public Error {
+public:
+    MachineSlept() : Error("The computer went to sleep.") {}
+};
+
+// The stops of one try of a run: the run's own (a cancel, a pause, a quit) and the machine's
+// sleep, which ends the try as a pause would (requests abandoned at once, acknowledged parts kept)
+// but leaves the run to wait for the network.
+class TryStops {
+public:
+    TryStops(std::stop_token runStop, std::stop_token runQuit, std::stop_token sleep)
+        : sleep_(sleep),
+          onStop_(runStop, [this] { stop_.request_stop(); }),
+          onQuit_(runQuit, [this] { quit_.request_stop(); }),
+          onSleep_(sleep, [this] {
+              // Quit first: a transfer that sees its stop without its quit takes it for a cancel.
+              quit_.request_stop();
+              stop_.request_stop();
+          }) {}
+    TryStops(const TryStops&) = delete;
+    TryStops& operator=(const TryStops&) = delete;
+
+    std::stop_token stop() const { return stop_.get_token(); }
+    std::stop_token quit() const { return quit_.get_token(); }
+    bool slept() const { return sleep_.stop_requested(); }
+
+private:
+    std::stop_source stop_;
+    std::stop_source quit_;
+    std::stop_token sleep_;
+    // Last: they end before the sources they stop.
+    std::stop_callback<std::function<void()>> onStop_;
+    std::stop_callback<std::function<void()>> onQuit_;
+    std::stop_callback<std::function<void()>> onSleep_;
+};
 
 }  // namespace
 
@@ -204,6 +244,26 @@ void UploadRunner::networkMayHaveChanged() {
     networkChanged_.notify_all();
 }
 
+std::uint64_t UploadRunner::networkHints() {
+    std::lock_guard lock(networkMutex_);
+    return networkGeneration_;
+}
+
+void UploadRunner::machineWillSleep() {
+    std::stop_source sleeping;
+    {
+        std::lock_guard lock(sleepMutex_);
+        std::swap(sleeping, sleep_);  // tries begun from now on watch a fresh one
+    }
+    // Outside the lock: the tries' callbacks end their transfers from here.
+    sleeping.request_stop();
+}
+
+std::stop_token UploadRunner::sleepToken() {
+    std::lock_guard lock(sleepMutex_);
+    return sleep_.get_token();
+}
+
 void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<SourceFile>& source,
                                             const ModelPtr& model, const Stops& stops) {
     std::optional<std::chrono::steady_clock::time_point> since;
@@ -213,12 +273,18 @@ void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<So
     std::size_t askedToWaitAt = steps;            // the steps done when the service last asked to wait
     int waitsAsked = 0;                           // since then
     for (;;) {
+        // A hint given from here on ends this try's wait for the network at once: the wake that
+        // follows a sleep may come before the run has begun to wait.
+        std::uint64_t seenHints = networkHints();
+        const TryStops attempt(stops.stop, stops.quit, sleepToken());
         try {
-            perform(state, source, model, stops);
+            perform(state, source, model, Stops{attempt.stop(), attempt.quit()});
             return;
         } catch (...) {
-            const auto error = std::current_exception();
             if (quitting_ || stops.stop.stop_requested() || stops.quit.stop_requested()) throw;
+            // Whatever a sleep's abandoned requests ended with, the run waits as after an outage.
+            const auto error =
+                attempt.slept() ? std::make_exception_ptr(MachineSlept()) : std::current_exception();
             // A token that expired during a long upload: the next try asks for a fresh one (each
             // try does), once for each 401 after some progress, so a refused account still fails.
             if (isUnauthorized(error) && refusedTokenAt != stepsDone(state)) {
@@ -241,22 +307,24 @@ void UploadRunner::performWaitingForNetwork(UploadState& state, std::optional<So
                     continue;
                 }
             }
-            if (!isConnectivityFailure(error)) throw;
-            if (settings_.networkWaitLimit && settings_.networkWaitLimit->count() == 0) throw;  // no waiting at all
+            if (!isConnectivityFailure(error) && !attempt.slept()) throw;
+            const bool mayWait = !settings_.networkWaitLimit || settings_.networkWaitLimit->count() > 0;
+            if (!mayWait) std::rethrow_exception(error);
             if (!since || stepsDone(state) != steps) {  // a new outage
                 since = std::chrono::steady_clock::now();
                 delay = settings_.networkRetryFirst;
                 steps = stepsDone(state);
             }
             log_.info("Upload of " + state.media.fileName + " waits for the network: " + describeException(error));
-            waitForNetwork(error, *since, delay, model, stops);
+            waitForNetwork(error, *since, delay, seenHints, model, stops);
             log_.info("Upload of " + state.media.fileName + " goes on: the service answers again");
         }
     }
 }
 
 void UploadRunner::waitForNetwork(const std::exception_ptr& failure, std::chrono::steady_clock::time_point since,
-                                   std::chrono::milliseconds& delay, const ModelPtr& model, const Stops& stops) {
+                                   std::chrono::milliseconds& delay, std::uint64_t& seenHints,
+                                   const ModelPtr& model, const Stops& stops) {
     std::stop_source wake;  // the job is cancelled or paused, or the app quits
     std::stop_callback onStop(stops.stop, [&wake] { wake.request_stop(); });
     std::stop_callback onQuit(stops.quit, [&wake] { wake.request_stop(); });
@@ -272,8 +340,9 @@ void UploadRunner::waitForNetwork(const std::exception_ptr& failure, std::chrono
         });
         {
             std::unique_lock lock(networkMutex_);
-            const auto generation = networkGeneration_;
-            networkChanged_.wait_for(lock, wake.get_token(), pause, [&] { return networkGeneration_ != generation; });
+            const auto hinted = [&] { return networkGeneration_ != seenHints; };
+            networkChanged_.wait_for(lock, wake.get_token(), pause, hinted);
+            seenHints = networkGeneration_;
         }
         if (wake.stop_requested()) throw CancelledError();
         delay = std::min(delay * 2, settings_.networkRetryCap);

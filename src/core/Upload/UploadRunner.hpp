@@ -6,8 +6,8 @@
 //
 // Threads: run() and resume() are called on job threads, several at once for different uploads;
 // each run owns its UploadState, and what the models and the manager must learn is posted to the
-// main thread through the Host (its members are only ever called there). quit() and
-// setTokenProvider() may be called from any thread.
+// main thread through the Host (its members are only ever called there). quit(),
+// setTokenProvider(), networkMayHaveChanged() and machineWillSleep() may be called from any thread.
 
 #include <atomic>
 #include <chrono>
@@ -84,6 +84,10 @@ public:
     // A hint that the network may be back or has changed (any thread): runs waiting for it try the
     // service at once instead of at the end of their pause.
     void networkMayHaveChanged();
+    // The machine is about to sleep (any thread): running uploads end their requests at once, keep
+    // their state and wait for the network as after an outage, so that none is left half-sent on a
+    // connection that will be dead on wake; networkMayHaveChanged() after the wake sends them on.
+    void machineWillSleep();
     // What a saved upload has achieved, as the progress its resumed run starts from.
     static double savedProgress(const UploadState& state);
     // The bytes of a saved upload that the storage has.
@@ -109,8 +113,16 @@ private:
     // Pauses with back-off (delay, doubled after each try) and tries the service until it answers;
     // throws an AppError saying how long it waited when the wait limit is reached, CancelledError
     // when stop is requested or the app quits.
+    // A hint given after seenHints (see networkHints()) ends the pause at once; seenHints follows
+    // the hints the wait has heeded.
     void waitForNetwork(const std::exception_ptr& failure, std::chrono::steady_clock::time_point since,
-                        std::chrono::milliseconds& delay, const ModelPtr& model, const Stops& stops);
+                        std::chrono::milliseconds& delay, std::uint64_t& seenHints, const ModelPtr& model,
+                        const Stops& stops);
+    // How many network hints were given so far.
+    std::uint64_t networkHints();
+    // Stopped when the machine is about to sleep: each try of a run watches the token current when
+    // the try began, so a sleep ends the tries under way, never a later one.
+    std::stop_token sleepToken();
     // True when the service gives any answer at all within the stall window.
     bool serviceAnswers(std::stop_token stop);
     void transfer(UploadState& state, const SourceFile& source, const std::string& taskId,
@@ -141,6 +153,8 @@ private:
     std::mutex networkMutex_;
     std::condition_variable_any networkChanged_;
     std::uint64_t networkGeneration_ = 0;  // counts networkMayHaveChanged(); guarded by networkMutex_
+    std::mutex sleepMutex_;
+    std::stop_source sleep_;  // replaced by a fresh one at each sleep; guarded by sleepMutex_
 };
 
 }  // namespace vhbr
