@@ -9,7 +9,6 @@ namespace vhbr::test {
 namespace {
 
 using nlohmann::json;
-using Status = UploadTaskStatus;
 using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 5000ms;       // long enough that a sound step never times out under load

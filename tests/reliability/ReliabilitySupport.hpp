@@ -16,8 +16,6 @@
 
 namespace vhbr::test {
 
-inline constexpr std::uint64_t kMiB = 1024 * 1024;
-
 struct ChildOptions {
     ChildOptions(std::vector<std::pair<std::string, std::string>> env = {}) : environment(std::move(env)) {}
 

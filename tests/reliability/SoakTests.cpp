@@ -15,7 +15,6 @@ namespace vhbr::test {
 namespace {
 
 using nlohmann::json;
-using Status = UploadTaskStatus;
 using namespace std::chrono_literals;
 
 // The engine's idle time-out here, and a stall far beyond it (the production pair is 60 s).

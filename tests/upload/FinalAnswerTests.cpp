@@ -8,9 +8,6 @@
 namespace vhbr::test {
 namespace {
 
-using Status = UploadTaskStatus;
-constexpr std::uint64_t kMiB = 1024 * 1024;
-
 TEST_F(UploadManagerTest, AnswersThatEndAnUploadLeaveNoStateBehind) {
     struct Case {
         const char* name;

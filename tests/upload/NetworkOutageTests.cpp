@@ -11,8 +11,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-using Status = UploadTaskStatus;
-constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr int kParts = 8;
 
 struct Outage {

@@ -7,9 +7,6 @@
 namespace vhbr::test {
 namespace {
 
-using Status = UploadTaskStatus;
-constexpr std::uint64_t kMiB = 1024 * 1024;
-
 class UploadControlTest : public UploadManagerTest {
 protected:
     // Starts a multipart upload whose parts the storage holds for a while, and pauses it once the

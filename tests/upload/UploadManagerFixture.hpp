@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,9 @@
 #include "Upload/UploadManager.hpp"
 
 namespace vhbr::test {
+
+using Status = UploadTaskStatus;
+inline constexpr std::uint64_t kMiB = 1024 * 1024;
 
 class StaticTokenProvider : public TokenProvider {
 public:

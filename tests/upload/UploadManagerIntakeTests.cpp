@@ -3,8 +3,6 @@
 namespace vhbr::test {
 namespace {
 
-using Status = UploadTaskStatus;
-
 TEST_F(UploadManagerTest, ValidFilesBecomeADraftAndAnInvalidOneAnAlert) {
     auto manager = makeManager();
     manager->enqueueFiles({});  // nothing: no window either

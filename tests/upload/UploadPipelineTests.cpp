@@ -10,9 +10,6 @@
 namespace vhbr::test {
 namespace {
 
-using Status = UploadTaskStatus;
-constexpr std::uint64_t kMiB = 1024 * 1024;
-
 // The ETag that an S3-like store gives an object assembled from parts: the MD5 of the parts' MD5s
 // and the part count.
 std::string multipartETagOf(const std::filesystem::path& file) {

@@ -7,9 +7,6 @@
 namespace vhbr::test {
 namespace {
 
-using Status = UploadTaskStatus;
-constexpr std::uint64_t kMiB = 1024 * 1024;
-
 struct ScriptedPrompt : ResumePrompt {
     bool answer;
     std::vector<std::pair<std::string, std::string>> asked;

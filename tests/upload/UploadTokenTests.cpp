@@ -10,8 +10,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-using Status = UploadTaskStatus;
-constexpr std::uint64_t kMiB = 1024 * 1024;
 
 // Hands out a token freshly issued by the service at every request, as a signed-in web app does.
 class IssuingTokenProvider : public TokenProvider {
