@@ -35,6 +35,22 @@ protected:
         return manager;
     }
 
+    // A multipart upload of slowed parts (300 ms each) whose first pause for the network lasts a
+    // minute, so that only a hint ends a wait in time; returns once `begun` part PUTs have begun.
+    struct SlowUpload {
+        std::unique_ptr<UploadManager> manager;
+        std::shared_ptr<UploadTaskModel> model;
+        std::filesystem::path file;
+    };
+    SlowUpload startSlowUpload(const std::string& name, int parts, unsigned seed, int begun) {
+        SlowUpload upload{makeWaitingManager(60s), nullptr, mediaFile(name, parts * 10 * kMiB, seed)};
+        server.fault({{"route", "part-put"}, {"times", 3 * parts}, {"delayMs", 300}});
+        upload.manager->start(draftFor(upload.file));
+        upload.model = upload.manager->activeUploads().at(0);
+        EXPECT_TRUE(loop.runUntil([&] { return server.requestCount("part-put") >= begun; }, 30s));
+        return upload;
+    }
+
     BackgroundPartUploader fastUploader{"com.velvetharbor.linux.upload.parts", 1s};
 };
 
@@ -111,13 +127,8 @@ TEST_F(NetworkOutageTest, AHintFromTheDesktopEndsThePauseAtOnce) {
 // an outage, its state kept; the wake's hint sends it on, and no acknowledged part goes again.
 TEST_F(NetworkOutageTest, ASleepWaitsAsForAnOutageAndTheWakeSendsTheUploadOn) {
     constexpr int parts = 20;
-    const auto file = mediaFile("sleep.mov", parts * 10 * kMiB, 80);
-    server.fault({{"route", "part-put"}, {"times", 3 * parts}, {"delayMs", 300}});
-    // A first pause far longer than the sleep: only the wake's hint ends it in time.
-    auto manager = makeWaitingManager(60s);
-    manager->start(draftFor(file));
-    auto& model = *manager->activeUploads().at(0);
-    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("part-put") >= 8; }, 30s));
+    auto [manager, modelPtr, file] = startSlowUpload("sleep.mov", parts, 80, 8);
+    auto& model = *modelPtr;
 
     const auto asleep = std::chrono::steady_clock::now();
     manager->machineWillSleep();
@@ -145,12 +156,8 @@ TEST_F(NetworkOutageTest, ASleepWaitsAsForAnOutageAndTheWakeSendsTheUploadOn) {
 
 // The wake may come before the sleeping upload has begun to wait: the hint still ends that wait.
 TEST_F(NetworkOutageTest, AWakeRightAfterTheSleepIsNotMissed) {
-    const auto file = mediaFile("wake.mov", kParts * 10 * kMiB, 81);
-    server.fault({{"route", "part-put"}, {"times", 3 * kParts}, {"delayMs", 300}});
-    auto manager = makeWaitingManager(60s);
-    manager->start(draftFor(file));
-    auto& model = *manager->activeUploads().at(0);
-    ASSERT_TRUE(loop.runUntil([&] { return server.requestCount("part-put") >= 3; }, 30s));
+    auto [manager, modelPtr, file] = startSlowUpload("wake.mov", kParts, 81, 3);
+    auto& model = *modelPtr;
     manager->machineWillSleep();
     manager->networkMayHaveChanged();
     waitForJobs(*manager, 30s);  // the pause alone would last 60 s
