@@ -394,8 +394,9 @@ void WebKitShellView::chooseFiles(WebKitFileChooserRequest* request) {
         if (response == Gtk::RESPONSE_ACCEPT)
             for (const auto& file : chooser_->get_files()) paths.push_back(file->get_path());
         answerFileRequest(paths);
-        main_.post([this, alive = std::weak_ptr<bool>(alive_), chooser] {
-            if (alive.lock() && chooser_.get() == chooser) chooser_.reset();
+        // Not from inside its own response handler: the chooser goes once the handler has returned.
+        later([this, chooser] {
+            if (chooser_.get() == chooser) chooser_.reset();
         });
     });
     chooser_->show();
