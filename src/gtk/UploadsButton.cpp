@@ -145,9 +145,8 @@ void UploadsButton::refresh() {
 void UploadsButton::rebuild(const std::vector<UploadRow>& rows) {
     // The focus stays on the same row, if that row is still there.
     std::string focusedId;
-    if (const auto* focus = window_.get_focus())
-        for (const auto& row : rows_)
-            if (focus == &row->row || focus->is_ancestor(row->row)) focusedId = row->data.id;
+    for (const auto& row : rows_)
+        if (holdsFocus(*row)) focusedId = row->data.id;
     dropRows();
     for (const auto& data : rows) {
         auto row = std::make_unique<Row>();
@@ -171,10 +170,8 @@ void UploadsButton::update(Row& row, const UploadRow& data) {
     if (!row.content) return;
     if (sameActions) return fill(*row.content, data);
     // Other buttons: the content is made anew, and a focus inside it moves to the row.
-    const auto* focus = window_.get_focus();
-    const bool focused = focus && focus->is_ancestor(row.row);
-    row.row.remove();
-    row.content.reset();
+    const bool focused = holdsFocus(row);
+    dropContent(row);
     addContent(row);
     if (focused) row.row.grab_focus();
 }
@@ -205,18 +202,25 @@ void UploadsButton::showNearRows() {
     const auto count = static_cast<long>(rows_.size());
     const long first = std::clamp(static_cast<long>((adjustment->get_value() - page) / height), 0L, count);
     const long last = std::clamp(static_cast<long>((adjustment->get_value() + 2 * page) / height) + 1, 0L, count);
-    const auto* focus = window_.get_focus();
     for (long i = 0; i < count; ++i) {
         auto& row = *rows_[static_cast<std::size_t>(i)];
         const bool near = i >= first && i < last;
-        if (near && !row.content) {
+        if (near && !row.content)
             addContent(row);
-        } else if (!near && row.content && !(focus && focus->is_ancestor(row.row))) {
-            row.row.remove();
-            row.content.reset();
-            row.row.set_size_request(-1, rowHeight_);
-        }
+        else if (!near && row.content && !holdsFocus(row))
+            dropContent(row);
     }
+}
+
+void UploadsButton::dropContent(Row& row) {
+    row.row.remove();
+    row.content.reset();
+    row.row.set_size_request(-1, rowHeight_);
+}
+
+bool UploadsButton::holdsFocus(Row& row) const {
+    const auto* focus = window_.get_focus();
+    return focus && (focus == &row.row || focus->is_ancestor(row.row));
 }
 
 void UploadsButton::addContent(Row& row) {

@@ -49,6 +49,9 @@ private:
     void showNearRows();
     void showNearRowsSoon();
     void addContent(Row& row);
+    // Back to a bare row of the common height, its labels and buttons freed.
+    void dropContent(Row& row);
+    bool holdsFocus(Row& row) const;
     std::unique_ptr<RowContent> makeContent(const UploadRow& data);
     static void fill(RowContent& content, const UploadRow& data);
     static void describe(Row& row);
