@@ -20,7 +20,6 @@
 
 #include <sigc++/sigc++.h>
 
-#include <atomic>
 #include <exception>
 #include <functional>
 #include <future>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "Platform/MainExecutor.hpp"
+#include "Platform/PostIfAlive.hpp"
 #include "ShellState.hpp"
 #include "Support/Log.hpp"
 #include "Upload/UploadModels.hpp"
@@ -111,7 +111,7 @@ private:
     WebShell* webShell_ = nullptr;
     std::vector<TokenCompletion> tokenRequestsWaitingForPage_;
     // Completions and posts hold it: none of them reaches a bridge that is gone.
-    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    AliveFlag alive_ = makeAliveFlag();
 };
 
 }  // namespace vhbr
